@@ -1,0 +1,69 @@
+#pragma once
+
+// Builds BMP files in memory for the tests, and reads their rows back the plain way.
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace doz2era::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline void putLe(Bytes& bytes, std::size_t offset, std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+        bytes[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// A 54-byte BITMAPFILEHEADER + BITMAPINFOHEADER with the given fields, then `pixelBytes` bytes.
+// Header fields are written raw, so the tests can pass any hostile value.
+inline Bytes bmpFile(std::uint32_t width, std::uint32_t height, std::uint16_t bitCount,
+                     std::size_t pixelBytes, std::uint32_t pixelOffset = 54) {
+    Bytes bytes(54 + pixelBytes, 0);
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    putLe(bytes, 2, bytes.size(), 4);
+    putLe(bytes, 10, pixelOffset, 4);
+    putLe(bytes, 14, 40, 4);
+    putLe(bytes, 18, width, 4);
+    putLe(bytes, 22, height, 4);
+    putLe(bytes, 26, 1, 2);
+    putLe(bytes, 28, bitCount, 2);
+    return bytes;
+}
+
+inline std::size_t strideOf(std::uint32_t width, int depth) {
+    return depth == 24 ? 3u * width + width % 4u : 4u * width;
+}
+
+// A complete, valid bottom-up BMP of the given size, filled with random pixel bytes. The fill
+// bytes at the end of 24-bit rows are set to 0xEE so that a copy of them shows.
+inline Bytes randomBmp(std::uint32_t width, std::uint32_t height, int depth, std::mt19937& rng) {
+    const std::size_t stride = strideOf(width, depth);
+    Bytes bytes = bmpFile(width, height, static_cast<std::uint16_t>(depth), stride * height);
+    const std::size_t rowPixels = std::size_t{width} * static_cast<std::size_t>(depth / 8);
+    for (std::size_t r = 0; r < height; ++r) {
+        for (std::size_t i = 0; i < stride; ++i) {
+            bytes[54 + r * stride + i] =
+                i < rowPixels ? static_cast<std::uint8_t>(rng()) : std::uint8_t{0xEE};
+        }
+    }
+    return bytes;
+}
+
+// The pixel bytes of every row of a file made by bmpFile/randomBmp, top row first.
+inline std::vector<Bytes> topDownRows(const Bytes& bmp, std::uint32_t width, std::uint32_t height,
+                                      int depth, std::size_t pixelOffset = 54) {
+    const std::size_t stride = strideOf(width, depth);
+    const std::size_t rowPixels = std::size_t{width} * static_cast<std::size_t>(depth / 8);
+    std::vector<Bytes> rows;
+    for (std::size_t r = height; r-- > 0;) {
+        const auto first = bmp.begin() + static_cast<std::ptrdiff_t>(pixelOffset + r * stride);
+        rows.emplace_back(first, first + static_cast<std::ptrdiff_t>(rowPixels));
+    }
+    return rows;
+}
+
+} // namespace doz2era::test

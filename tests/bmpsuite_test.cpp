@@ -1,0 +1,67 @@
+#include "bmp/source_image.h"
+#include "bmp_builder.h"
+#include "kvd/kvd_writer.h"
+#include "kvd_reader.h"
+#include "write_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace doz2era {
+namespace {
+
+const std::map<std::string, Outcome> kOutcomeNames = {
+    {"NotBmp", Outcome::NotBmp},   {"UnsupportedDepth", Outcome::UnsupportedDepth},
+    {"Corrupt", Outcome::Corrupt}, {"TooLarge", Outcome::TooLarge},
+    {"Depth24", Outcome::Depth24}, {"Depth32", Outcome::Depth32},
+};
+
+test::Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(BmpSuite, EveryFileGetsItsExpectedOutcome) {
+    const std::string root = DOZ2ERA_TEST_DATA "/bmpsuite/";
+    std::ifstream list(root + "expected.tsv");
+    ASSERT_TRUE(list) << "missing " << root << "expected.tsv";
+    std::string line;
+    std::getline(list, line); // column names
+    int files = 0;
+    while (std::getline(list, line)) {
+        std::istringstream fields(line);
+        std::string name, outcomeName;
+        std::getline(fields, name, '\t');
+        std::getline(fields, outcomeName);
+        SCOPED_TRACE(name);
+        const test::Bytes bmp = readFile(root + name);
+        ASSERT_FALSE(bmp.empty());
+        ASSERT_EQ(kOutcomeNames.count(outcomeName), 1u) << outcomeName;
+        ++files;
+
+        SourceImage image{bmp.data(), bmp.size()};
+        const Outcome outcome = validateSource(image);
+        EXPECT_EQ(outcome, kOutcomeNames.at(outcomeName));
+        if (outcome != Outcome::Depth24 && outcome != Outcome::Depth32) {
+            continue;
+        }
+        // Accepted files must come back pixel for pixel, top row first.
+        const test::Bytes out = test::captureWrites([&](std::FILE* stream) {
+            return outcome == Outcome::Depth24 ? writeLayout24(image, stream)
+                                               : writeLayout32(image, stream);
+        });
+        const auto decoded = test::decodeKvd(out);
+        ASSERT_TRUE(decoded.has_value());
+        EXPECT_EQ(decoded->rows, test::topDownRows(bmp, image.width, image.height, image.bitDepth,
+                                                   image.pixelOffset));
+    }
+    EXPECT_EQ(files, 30);
+}
+
+} // namespace
+} // namespace doz2era
