@@ -3,6 +3,7 @@
 #include "app/source_file.h"
 #include "bmp/source_image.h"
 #include "kvd/kvd_writer.h"
+#include "kvd/layout.h"
 
 #include <cstdio>
 
@@ -65,9 +66,11 @@ const char* convert(const char* source, const char* destination) {
     case Outcome::TooLarge:
         return kTooLarge;
     case Outcome::Depth24:
+        reserveDestination(output, fileSize24(image.width, image.height));
         written = writeLayout24(image, output.stream.get());
         break;
     case Outcome::Depth32:
+        reserveDestination(output, fileSize32(image.width, image.height));
         written = writeLayout32(image, output.stream.get());
         break;
     }

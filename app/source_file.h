@@ -42,6 +42,12 @@ struct DestinationStream {
 // Creates (or truncates) the file at `path` for writing in binary mode; false if it cannot.
 bool createDestination(const char* path, DestinationStream& destination);
 
+// Tells the file system, where it can be told, that `size` bytes are about to be written to the
+// destination, so that it sets the space aside in one step instead of block by block while the
+// runs arrive. A hint only: the file keeps its size, and its content, the outcome and the message
+// are the same whether or not the hint is taken.
+void reserveDestination(DestinationStream& destination, std::uint64_t size);
+
 // Flushes and closes the stream; true only if every buffered byte reached the file.
 bool closeDestination(DestinationStream& destination);
 

@@ -10,7 +10,8 @@ namespace doz2era {
 
 // The writers borrow the open destination stream and never close it. Each returns true when the
 // stream accepted every byte; bytes still buffered in the stream are the caller's to flush and
-// check (by closing it).
+// check (by closing it). Where the C library allows, they use the stream without taking its lock:
+// no other thread may use the stream while a writer runs.
 
 // Writes one row of `width` pixels as runs of at most `maxRun` pixels, each run opened by the byte
 // n + bias. A row of width 0 writes nothing.
