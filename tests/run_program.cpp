@@ -1,20 +1,163 @@
 #include "run_program.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <grp.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <optional>
+#include <sstream>
+#endif
 
 #include <cstdlib>
 
 namespace doz2era::test {
 
+#ifdef _WIN32
+namespace {
+
+std::wstring widen(const std::string& utf8) {
+    if (utf8.empty()) {
+        return {};
+    }
+    const int length =
+        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                          length);
+    return wide;
+}
+
+// Appends `arg` to a command line so that the C runtime's parser of the child gives it back
+// unchanged: quoted, with quotes escaped and backslashes doubled where they precede a quote.
+void appendQuoted(std::wstring& commandLine, const std::wstring& arg) {
+    commandLine += L" \"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes are special only before a quote, and so before the closing quote too.
+        commandLine.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        commandLine += c;
+        backslashes = 0;
+    }
+    commandLine.append(2 * backslashes, L'\\');
+    commandLine += L'"';
+}
+
+struct Handle {
+    HANDLE handle = nullptr;
+    ~Handle() {
+        if (handle != nullptr) {
+            ::CloseHandle(handle);
+        }
+    }
+};
+
+} // namespace
+
+// Arguments are UTF-8; the child gets them as UTF-16 through CreateProcessW, its standard output
+// is a pipe read here to the end, its standard input and error stream are the null device.
 ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& workDir) {
+    ProgramResult result;
+    // A run that cannot start says why in place of the program's output: the test shows it.
+    const auto failed = [&result](const char* call) {
+        result.output = std::string{"runProgram: "} + call + " failed, error " +
+                        std::to_string(::GetLastError());
+        return result;
+    };
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    Handle readEnd;
+    Handle writeEnd;
+    if (!::CreatePipe(&readEnd.handle, &writeEnd.handle, &inheritable, 0) ||
+        !::SetHandleInformation(readEnd.handle, HANDLE_FLAG_INHERIT, 0)) {
+        return failed("CreatePipe");
+    }
+    Handle nul{::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0,
+                             nullptr)};
+    if (nul.handle == INVALID_HANDLE_VALUE) {
+        nul.handle = nullptr;
+        return failed("CreateFileW(NUL)");
+    }
+
+    // The program path may lack a drive letter (a build path under Wine): resolve it here, before
+    // the child's working folder comes into play.
+    const std::wstring application = std::filesystem::absolute(program).wstring();
+    std::wstring commandLine = L"\"" + application + L"\"";
+    for (const std::string& arg : args) {
+        appendQuoted(commandLine, widen(arg));
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul.handle;
+    startup.hStdOutput = writeEnd.handle;
+    startup.hStdError = nul.handle;
+    PROCESS_INFORMATION child{};
+    const std::wstring folder = workDir.wstring();
+    if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                          nullptr, folder.c_str(), &startup, &child)) {
+        return failed("CreateProcessW");
+    }
+    Handle process{child.hProcess};
+    Handle thread{child.hThread};
+    // Only the child holds the write end now: the reads below end when the child ends.
+    ::CloseHandle(writeEnd.handle);
+    writeEnd.handle = nullptr;
+    char buffer[4096];
+    DWORD n = 0;
+    while (::ReadFile(readEnd.handle, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        result.output.append(buffer, n);
+    }
+    DWORD exitCode = 0;
+    ::WaitForSingleObject(process.handle, INFINITE);
+    if (::GetExitCodeProcess(process.handle, &exitCode)) {
+        result.exitCode = static_cast<int>(exitCode);
+    }
+    return result;
+}
+#else
+namespace {
+
+struct User {
+    uid_t uid;
+    gid_t gid;
+};
+
+// The user an unprivileged run switches to: `nobody`, when the tests run as root.
+std::optional<User> unprivilegedUser() {
+    if (::geteuid() != 0) {
+        return std::nullopt;
+    }
+    const passwd* entry = ::getpwnam("nobody");
+    if (entry == nullptr) {
+        return std::nullopt;
+    }
+    return User{entry->pw_uid, entry->pw_gid};
+}
+
+ProgramResult spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
+                    const std::filesystem::path& workDir, const std::optional<User>& user) {
     ProgramResult result;
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) {
         return result;
     }
-    std::vector<std::string> argStrings{program.string()};
+    std::vector<std::string> argStrings;
+    if (const char* launcher = std::getenv("DOZ2ERA_TEST_LAUNCHER")) {
+        std::istringstream words(launcher);
+        for (std::string word; words >> word;) {
+            argStrings.push_back(word);
+        }
+    }
+    argStrings.push_back(program.string());
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : argStrings) {
@@ -29,6 +172,13 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
             ::_exit(126);
         }
         ::close(pipeFds[1]);
+        // Groups first: after setuid the child may no longer change them.
+        if (user && (::setgroups(0, nullptr) != 0 || ::setgid(user->gid) != 0 ||
+                     ::setuid(user->uid) != 0)) {
+            ::_exit(125);
+        }
+        // The timer outlives execv: a program that hangs is ended by SIGALRM.
+        ::alarm(kRunTimeLimitSeconds);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -48,5 +198,27 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
+
+} // namespace
+
+ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                         const std::filesystem::path& workDir) {
+    return spawn(program, args, workDir, std::nullopt);
+}
+
+ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
+                                     const std::vector<std::string>& args,
+                                     const std::filesystem::path& workDir) {
+    const std::optional<User> user = unprivilegedUser();
+    if (::geteuid() == 0 && !user) {
+        return {};
+    }
+    return spawn(program, args, workDir, user);
+}
+
+bool canRunUnprivileged() {
+    return ::geteuid() != 0 || unprivilegedUser().has_value();
+}
+#endif
 
 } // namespace doz2era::test

@@ -13,7 +13,29 @@ struct ProgramResult {
 
 // Runs `program` with `args` (not including the program name) in the folder `workDir`, waits for
 // it to end and collects its standard output.
+//
+// On POSIX systems, a run that takes longer than kRunTimeLimitSeconds is ended (exit code
+// 128 + SIGALRM), so that a hang fails the test instead of stalling it; and the environment
+// variable DOZ2ERA_TEST_LAUNCHER, when set, holds words (split at spaces) that are put before the
+// program, e.g. the path of tests/memcheck.sh to run every case under valgrind.
+//
+// On Windows, the arguments are UTF-8, and a crash shows as its exception code (0xC0000005 for
+// an access violation) in exitCode.
 ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& workDir);
+
+#ifndef _WIN32
+inline constexpr unsigned kRunTimeLimitSeconds = 120;
+
+// As runProgram, but when the tests run as root the child first switches to the user `nobody`, so
+// that file permissions apply to it (root passes every permission check); otherwise it runs as
+// the tests' own user. Callers check canRunUnprivileged() first.
+ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
+                                     const std::vector<std::string>& args,
+                                     const std::filesystem::path& workDir);
+
+// False only when the tests run as root and there is no user `nobody` to switch to.
+bool canRunUnprivileged();
+#endif
 
 } // namespace doz2era::test
