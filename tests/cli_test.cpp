@@ -10,6 +10,11 @@
 #include <random>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace doz2era {
 namespace {
 
@@ -54,25 +59,30 @@ class CommandLine : public ::testing::Test {
         return result.output;
     }
 
+    // A file of the test folder. Names are UTF-8, like the arguments that runProgram passes on.
+    fs::path at(const std::string& name) const {
+        return dir_ / fs::path(std::u8string(name.begin(), name.end()));
+    }
+
     void write(const std::string& name, const Bytes& bytes) {
-        fs::create_directories((dir_ / name).parent_path());
-        std::ofstream out(dir_ / name, std::ios::binary);
+        fs::create_directories(at(name).parent_path());
+        std::ofstream out(at(name), std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
     }
 
     Bytes read(const std::string& name) {
-        std::ifstream in(dir_ / name, std::ios::binary);
+        std::ifstream in(at(name), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    bool exists(const std::string& name) { return fs::exists(fs::symlink_status(dir_ / name)); }
+    bool exists(const std::string& name) { return fs::exists(fs::symlink_status(at(name))); }
 
     // The files in the test folder, for "nothing else was touched".
     std::vector<std::string> files() {
         std::vector<std::string> names;
         for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
-            names.push_back(fs::relative(entry.path(), dir_).generic_string());
+            names.push_back(entry.path().lexically_relative(dir_).generic_string());
         }
         std::sort(names.begin(), names.end());
         return names;
@@ -105,9 +115,14 @@ TEST_F(CommandLine, NamesTheDestinationAtTheLastDot) {
     struct Naming {
         std::string source, destination;
     };
-    const Naming names[] = {{"picture.bmp", "picture.kvd"}, {"picture", "picture.kvd"},
-                            {"a.b.bmp", "a.b.kvd"},         {".bmp", ".kvd"},
-                            {"dir.old/picture", "dir.kvd"}, {"sub/pic.BMP", "sub/pic.kvd"}};
+    const Naming names[] = {{"picture.bmp", "picture.kvd"},
+                            {"picture", "picture.kvd"},
+                            {"a.b.bmp", "a.b.kvd"},
+                            {".bmp", ".kvd"},
+                            {"dir.old/picture", "dir.kvd"},
+                            {"sub/pic.BMP", "sub/pic.kvd"},
+                            // A folder on Windows, one file name elsewhere: the same rule.
+                            {"dir.old\\picture", "dir.kvd"}};
     for (const Naming& n : names) {
         SCOPED_TRACE(n.source);
         const Bytes bmp = test::randomBmp(5, 3, 24, rng_);
@@ -125,6 +140,31 @@ TEST_F(CommandLine, ConvertsBothDepths) {
         write("photo.kvd", Bytes(100000, 0x55)); // an older, longer destination is replaced
         EXPECT_EQ(run({"photo.bmp"}), progress("photo.bmp", "photo.kvd") + kOk);
         expectConverted("photo.kvd", bmp, 300, 7, depth);
+    }
+}
+
+// Sources of a few MiB take the paths kept for large pictures (a block aligned for huge pages, the
+// destination's space reserved before the runs): the same bytes and messages as small ones.
+TEST_F(CommandLine, ConvertsLargePicturesExactly) {
+    struct Large {
+        std::uint32_t width, height;
+        int depth;
+    };
+    for (const Large& c : {Large{1021, 800, 24}, Large{1024, 700, 32}}) {
+        SCOPED_TRACE(c.depth);
+        const Bytes bmp = test::randomBmp(c.width, c.height, c.depth, rng_);
+        write("large.bmp", bmp);
+        write("large.kvd", Bytes(std::size_t{8} << 20, 0x55)); // an older, longer destination
+        EXPECT_EQ(run({"large.bmp"}), progress("large.bmp", "large.kvd") + kOk);
+        expectConverted("large.kvd", bmp, c.width, c.height, c.depth);
+#ifndef _WIN32
+        if (fs::exists("/dev/full")) {
+            fs::remove(at("large.kvd"));
+            fs::create_symlink("/dev/full", at("large.kvd"));
+            EXPECT_EQ(run({"large.bmp"}), progress("large.bmp", "large.kvd") + kCannotWrite);
+            fs::remove(at("large.kvd"));
+        }
+#endif
     }
 }
 
@@ -158,7 +198,13 @@ TEST_F(CommandLine, FailedChecksLeaveAnEmptyDestination) {
 TEST_F(CommandLine, MissingOrUnreadableSourceCreatesNothing) {
     EXPECT_EQ(run({"missing.bmp"}), progress("missing.bmp", "missing.kvd") + kCannotOpen);
     fs::create_directory(dir_ / "folder.bmp");
-    EXPECT_EQ(run({"folder.bmp"}), progress("folder.bmp", "folder.kvd") + kCannotRead);
+#ifdef _WIN32
+    // Windows opens no folder as a file: there a folder is a source that cannot be opened.
+    const std::string& folderMessage = kCannotOpen;
+#else
+    const std::string& folderMessage = kCannotRead;
+#endif
+    EXPECT_EQ(run({"folder.bmp"}), progress("folder.bmp", "folder.kvd") + folderMessage);
     EXPECT_EQ(files(), std::vector<std::string>{"folder.bmp"});
 }
 
@@ -195,10 +241,18 @@ TEST_F(CommandLine, NeverTruncatesTheSource) {
     EXPECT_EQ(run({"self.kvd"}), progress("self.kvd", "self.kvd") + kSameFile);
     EXPECT_EQ(read("self.kvd"), bmp);
 
+#ifdef _WIN32
+    // No symbolic link here: creating one needs a privilege on Windows (and Wine makes none). File
+    // names are case-insensitive instead, so "case.KVD" is its own destination "case.kvd".
+    write("case.KVD", bmp);
+    EXPECT_EQ(run({"case.KVD"}), progress("case.KVD", "case.kvd") + kSameFile);
+    EXPECT_EQ(read("case.KVD"), bmp);
+#else
     write("linked.bmp", bmp);
     fs::create_symlink("linked.bmp", dir_ / "linked.kvd");
     EXPECT_EQ(run({"linked.bmp"}), progress("linked.bmp", "linked.kvd") + kSameFile);
     EXPECT_EQ(read("linked.bmp"), bmp);
+#endif
 
     write("hard.bmp", bmp);
     fs::create_hard_link(dir_ / "hard.bmp", dir_ / "hard.kvd");
@@ -212,7 +266,58 @@ TEST_F(CommandLine, DestinationThatCannotBeCreated) {
     EXPECT_EQ(run({"y.bmp"}), progress("y.bmp", "y.kvd") + kCannotCreate);
 }
 
+// Streams are binary: bytes that a text-mode stream changes (0x0A, 0x0D) or takes for the end of
+// the file (0x1A) pass unchanged, in the pixels and in the header fields (width 10, height 13).
+TEST_F(CommandLine, ControlBytesPassUnchanged) {
+    const Bytes controls{0x0A, 0x1A, 0x0D, 0x0A, 0x0D, 0x1A, 0x1A};
+    for (const int depth : {24, 32}) {
+        SCOPED_TRACE(depth);
+        Bytes bmp = test::randomBmp(10, 13, depth, rng_);
+        for (std::size_t i = 54; i < bmp.size(); ++i) {
+            bmp[i] = controls[i % controls.size()];
+        }
+        write("ctl.bmp", bmp);
+        EXPECT_EQ(run({"ctl.bmp"}), progress("ctl.bmp", "ctl.kvd") + kOk);
+        expectConverted("ctl.kvd", bmp, 10, 13, depth);
+    }
+}
+
+// Names outside the ANSI code page of Windows (Cyrillic or Chinese on a Western system) open and
+// print unchanged: doz2era.exe carries a manifest that makes UTF-8 its code page.
+TEST_F(CommandLine, NamesOutsideTheAnsiCodePage) {
+    struct Naming {
+        std::string source, destination;
+    };
+    const Naming names[] = {
+        {"café.bmp", "café.kvd"}, {"картинка.bmp", "картинка.kvd"}, {"图片.v2/照片", "图片.kvd"}};
+    for (const Naming& n : names) {
+        SCOPED_TRACE(n.source);
+        const Bytes bmp = test::randomBmp(6, 2, 24, rng_);
+        write(n.source, bmp);
+        EXPECT_EQ(run({n.source}), progress(n.source, n.destination) + kOk);
+        expectConverted(n.destination, bmp, 6, 2, 24);
+    }
+}
+
+#ifdef _WIN32
+// A device name opens in every folder, with or without an extension, but has no size to trust
+// (the counterpart of /dev/zero): refused before any destination is created.
+TEST_F(CommandLine, DevicesAreRefusedAtOnce) {
+    struct Device {
+        std::string source, destination;
+    };
+    for (const Device& d : {Device{"NUL", "NUL.kvd"}, Device{"nul.bmp", "nul.kvd"}}) {
+        SCOPED_TRACE(d.source);
+        EXPECT_EQ(run({d.source}), progress(d.source, d.destination) + kCannotRead);
+    }
+    EXPECT_EQ(files(), std::vector<std::string>{});
+}
+#endif
+
 TEST_F(CommandLine, FullDiskIsNeverReportedAsSuccess) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no /dev/full (and no symbolic link without a privilege)";
+#endif
     if (!fs::exists("/dev/full")) {
         GTEST_SKIP() << "no /dev/full on this system";
     }
@@ -224,6 +329,89 @@ TEST_F(CommandLine, FullDiskIsNeverReportedAsSuccess) {
         EXPECT_EQ(run({"full.bmp"}), progress("full.bmp", "full.kvd") + kCannotWrite);
     }
 }
+
+#ifndef _WIN32
+// File permissions, through a child they apply to: when the tests run as root (who passes every
+// permission check), the program runs as the user nobody.
+TEST_F(CommandLine, FilePermissionsAreObeyed) {
+    if (!test::canRunUnprivileged()) {
+        GTEST_SKIP() << "running as root and there is no user nobody to run the program as: "
+                        "file permissions cannot be tested";
+    }
+    const test::ProgramResult probe = test::runProgramUnprivileged(DOZ2ERA_EXE, {}, dir_);
+    if (::geteuid() == 0 && probe.output != kUsage) {
+        GTEST_SKIP() << "the user nobody cannot run " << DOZ2ERA_EXE << " (exit code "
+                     << probe.exitCode << "): a folder on its path is closed to other users";
+    }
+
+    const Bytes bmp = test::randomBmp(3, 2, 24, rng_);
+    write("locked/pic.bmp", bmp); // a folder nobody may write in
+    fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec |
+                                         fs::perms::group_read | fs::perms::group_exec |
+                                         fs::perms::others_read | fs::perms::others_exec);
+    write("secret.bmp", bmp); // a source nobody may read
+    fs::permissions(dir_ / "secret.bmp", fs::perms::none);
+    write("open/pic.bmp", bmp); // a folder anyone may write in, with a read-only destination
+    fs::permissions(dir_ / "open", fs::perms::all);
+    write("open/pic.kvd", Bytes(10, 0x55));
+    fs::permissions(dir_ / "open/pic.kvd",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::vector<std::string> before = files();
+
+    struct Case {
+        std::string source, destination, message;
+    };
+    const Case cases[] = {
+        {"locked/pic.bmp", "locked/pic.kvd", kCannotCreate},
+        {"secret.bmp", "secret.kvd", kCannotOpen},
+        {"open/pic.bmp", "open/pic.kvd", kCannotCreate},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        const test::ProgramResult result =
+            test::runProgramUnprivileged(DOZ2ERA_EXE, {c.source}, dir_);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.output, progress(c.source, c.destination) + c.message);
+    }
+    // Nothing was created, and the read-only destination kept its bytes.
+    EXPECT_EQ(files(), before);
+    EXPECT_EQ(read("open/pic.kvd"), Bytes(10, 0x55));
+    fs::permissions(dir_ / "locked", fs::perms::owner_all, fs::perm_options::add);
+}
+
+// A FIFO has no writer and /dev/zero no end: reading either whole would wait or fill the memory.
+TEST_F(CommandLine, SpecialFilesAreRefusedAtOnce) {
+    ASSERT_EQ(::mkfifo((dir_ / "pipe.bmp").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", dir_ / "zero.bmp");
+    for (const std::string name : {"pipe", "zero"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(run({name + ".bmp"}), progress(name + ".bmp", name + ".kvd") + kCannotRead);
+        EXPECT_FALSE(exists(name + ".kvd"));
+    }
+}
+
+// File names are bytes: spaces, printf directives and bytes that are not UTF-8 at all (UTF-8
+// names are in NamesOutsideTheAnsiCodePage) are used and printed unchanged.
+TEST_F(CommandLine, FileNamesAreTakenLiterally) {
+    struct Naming {
+        std::string source, destination;
+    };
+    const Naming names[] = {
+        {"my picture.bmp", "my picture.kvd"},
+        {" lead and trail .bmp", " lead and trail .kvd"},
+        {"100%s %n.bmp", "100%s %n.kvd"},
+        {"%x%%%d%.9999f", "%x%%%d%.kvd"},
+        {"raw-\xff\xfe\x01.bmp", "raw-\xff\xfe\x01.kvd"},
+    };
+    for (const Naming& n : names) {
+        SCOPED_TRACE(n.source);
+        const Bytes bmp = test::randomBmp(4, 3, 32, rng_);
+        write(n.source, bmp);
+        EXPECT_EQ(run({n.source}), progress(n.source, n.destination) + kOk);
+        expectConverted(n.destination, bmp, 4, 3, 32);
+    }
+}
+#endif
 
 } // namespace
 } // namespace doz2era

@@ -1,0 +1,157 @@
+// libFuzzer target: arbitrary bytes as a whole source file, through validation and, for an
+// accepted source, the matching writer into memory. Any broken promise aborts, and libFuzzer
+// keeps the input as a finding.
+//
+// Input size: an accepted source's rows lie inside the file, so the KVD output is at most a little
+// longer than the input; the work per input grows with its length alone. The runs keep inputs
+// small with -max_len (see tests/fuzz/CMakeLists.txt and the README) so that the fuzzer stays fast.
+
+#include "bmp/source_image.h"
+#include "kvd/kvd_writer.h"
+#include "kvd/layout.h"
+#include "kvd_reader.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+using namespace doz2era;
+
+namespace {
+
+// Stops the run with a message; libFuzzer saves the input that got here.
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "doz2era_fuzz: %s\n", what);
+    std::abort();
+}
+
+void check(bool holds, const char* what) {
+    if (!holds) {
+        fail(what);
+    }
+}
+
+// Header fields read here byte by byte, apart from the program's own readers.
+std::uint64_t fieldAt(const std::uint8_t* data, std::size_t size, std::size_t offset,
+                      std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = width; i-- > 0;) {
+        value = value << 8 | (offset + i < size ? data[offset + i] : 0);
+    }
+    return value;
+}
+
+struct Header {
+    std::uint64_t pixelOffset = 0;
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+    int depth = 0;
+    std::uint64_t stride = 0;
+};
+
+// Wide enough for any stride times any height (below 2^70).
+__extension__ typedef unsigned __int128 Wide;
+
+// The outcome the header asks for, worked out with 128-bit products so that nothing can wrap.
+Outcome expectedOutcome(const std::uint8_t* data, std::size_t size, Header& header) {
+    if (size < 2 || data[0] != 'B' || data[1] != 'M') {
+        return Outcome::NotBmp;
+    }
+    if (size < 29) {
+        return Outcome::Corrupt;
+    }
+    header.depth = data[28];
+    if (header.depth != 24 && header.depth != 32) {
+        return Outcome::UnsupportedDepth;
+    }
+    header.pixelOffset = fieldAt(data, size, 10, 4);
+    header.width = fieldAt(data, size, 18, 4);
+    header.height = fieldAt(data, size, 22, 4);
+    // A BMP row is filled up to a multiple of four bytes.
+    header.stride = (header.width * static_cast<std::uint64_t>(header.depth) + 31) / 32 * 4;
+    // Rows of width 0 need no bytes, wherever the pixel area would start.
+    const Wide rowBytes = static_cast<Wide>(header.stride) * header.height;
+    if (rowBytes != 0 && rowBytes + header.pixelOffset > size) {
+        return Outcome::Corrupt;
+    }
+    if (header.width > 65535 || header.height > 65535) {
+        return Outcome::TooLarge;
+    }
+    if (header.depth == 32 && bodyLength32(header.width, header.height) > 0xFFFFFFFFu) {
+        return Outcome::TooLarge;
+    }
+    return header.depth == 24 ? Outcome::Depth24 : Outcome::Depth32;
+}
+
+// Everything the writer put into an in-memory stream; false if it reported a failed write.
+bool writeToMemory(const SourceImage& image, Outcome outcome, std::vector<std::uint8_t>& out) {
+    char* buffer = nullptr;
+    std::size_t length = 0;
+    std::FILE* stream = open_memstream(&buffer, &length);
+    if (stream == nullptr) {
+        fail("open_memstream failed");
+    }
+    const bool written =
+        outcome == Outcome::Depth24 ? writeLayout24(image, stream) : writeLayout32(image, stream);
+    const bool closed = std::fclose(stream) == 0;
+    out.assign(buffer, buffer + length);
+    std::free(buffer);
+    return written && closed;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SourceImage image{data, size};
+    const Outcome outcome = validateSource(image);
+    switch (outcome) {
+    case Outcome::NotBmp:
+    case Outcome::UnsupportedDepth:
+    case Outcome::Corrupt:
+    case Outcome::TooLarge:
+    case Outcome::Depth24:
+    case Outcome::Depth32:
+        break;
+    default:
+        fail("outcome outside the six");
+    }
+    Header header;
+    check(outcome == expectedOutcome(data, size, header), "outcome differs from the header's");
+    if (outcome != Outcome::Depth24 && outcome != Outcome::Depth32) {
+        return 0;
+    }
+
+    std::vector<std::uint8_t> out;
+    check(writeToMemory(image, outcome, out), "writer reported a failed write to memory");
+    const bool is24 = outcome == Outcome::Depth24;
+    check(out.size() == (is24 ? fileSize24(header.width, header.height)
+                              : fileSize32(header.width, header.height)),
+          "output length differs from the layout's size");
+    if (!is24) {
+        check(fieldAt(out.data(), out.size(), 20, 4) == out.size() - kHeaderSize32,
+              "32-bit body length differs from the bytes after the header");
+    }
+
+    // The reader refuses a run byte at or below the layout's bias (4 or 11), a run of the wrong
+    // length and any byte left over, so decoding proves every run byte lies in 5..255 or 12..255.
+    const auto decoded = doz2era::test::decodeKvd(out);
+    check(decoded.has_value(), "output does not decode");
+    check(decoded->depth == header.depth && decoded->width == header.width &&
+              decoded->height == header.height,
+          "KVD header differs from the BMP header");
+    check(decoded->rows.size() == header.height, "row count differs from the height");
+    const std::size_t rowBytes =
+        static_cast<std::size_t>(header.width) * static_cast<std::size_t>(header.depth / 8);
+    for (std::uint64_t r = 0; r < header.height; ++r) {
+        // BMP rows are stored bottom row first.
+        const std::uint64_t start = header.pixelOffset + (header.height - 1 - r) * header.stride;
+        const std::vector<std::uint8_t>& row = decoded->rows[static_cast<std::size_t>(r)];
+        check(row.size() == rowBytes, "row length differs from the width");
+        for (std::size_t i = 0; i < rowBytes; ++i) {
+            check(row[i] == data[start + i], "pixel byte differs from the source row");
+        }
+    }
+    return 0;
+}
