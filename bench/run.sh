@@ -100,6 +100,20 @@ timed() {
 # The compared commands: doz2era writes SRC.kvd, the others SRC.cat and SRC.raw beside it. Before
 # every round the destinations are removed (untimed), so that every run writes a fresh file.
 fresh() { rm -f "$@"; }
+
+# One round of a doz2era command and a cat command on the same arguments, the order turning
+# every round so that neither always runs first: sets t_doz and t_cat (microseconds).
+time_round() { # round, doz2era command, cat command, arguments...
+    local round=$1 doz_command=$2 cat_command=$3
+    shift 3
+    if ((round % 2 == 0)); then
+        timed "$doz_command" "$@" && t_doz=$elapsed
+        timed "$cat_command" "$@" && t_cat=$elapsed
+    else
+        timed "$cat_command" "$@" && t_cat=$elapsed
+        timed "$doz_command" "$@" && t_doz=$elapsed
+    fi
+}
 run_doz2era() { "$doz2era" "$1"; }
 run_cat() { cat "$1" >"${1%.bmp}.cat"; }
 run_convert() { "$convert" "$1" "$2:${1%.bmp}.raw"; }
@@ -141,13 +155,7 @@ bench_large() {
     for ((round = 0; round < runs; round++)); do
         local t_doz t_cat
         fresh "$base.kvd" "$base.cat"
-        if ((round % 2 == 0)); then
-            timed run_doz2era "$src" && t_doz=$elapsed
-            timed run_cat "$src" && t_cat=$elapsed
-        else
-            timed run_cat "$src" && t_cat=$elapsed
-            timed run_doz2era "$src" && t_doz=$elapsed
-        fi
+        time_round "$round" run_doz2era run_cat "$src"
         doz+=("$t_doz")
         cat+=("$t_cat")
         pair+=("$(ratio "$t_doz" "$t_cat")")
@@ -224,13 +232,7 @@ bench_sprites() {
     sprites_cat
     for ((round = 0; round < runs; round++)); do
         fresh "$work"/sprites/*.kvd "$work"/sprites/*.cat
-        if ((round % 2 == 0)); then
-            timed sprites_doz2era && t_doz=$elapsed
-            timed sprites_cat && t_cat=$elapsed
-        else
-            timed sprites_cat && t_cat=$elapsed
-            timed sprites_doz2era && t_doz=$elapsed
-        fi
+        time_round "$round" sprites_doz2era sprites_cat
         doz+=("$((t_doz / sprites))")
         cat+=("$((t_cat / sprites))")
         pair+=("$(ratio "$t_doz" "$t_cat")")

@@ -1,15 +1,25 @@
 #pragma once
 
-// Builds BMP files in memory for the tests, and reads their rows back the plain way.
+// Builds BMP files in memory for the tests, reads their rows back the plain way, and reads files
+// whole.
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <vector>
 
 namespace doz2era::test {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// The whole file at `path`; empty if it cannot be read.
+inline Bytes readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 inline void putLe(Bytes& bytes, std::size_t offset, std::uint64_t value, int width) {
     for (int i = 0; i < width; ++i) {

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -20,11 +19,6 @@ const std::map<std::string, Outcome> kOutcomeNames = {
     {"Corrupt", Outcome::Corrupt}, {"TooLarge", Outcome::TooLarge},
     {"Depth24", Outcome::Depth24}, {"Depth32", Outcome::Depth32},
 };
-
-test::Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 TEST(BmpSuite, EveryFileGetsItsExpectedOutcome) {
     const std::string root = DOZ2ERA_TEST_DATA "/bmpsuite/";
@@ -39,7 +33,7 @@ TEST(BmpSuite, EveryFileGetsItsExpectedOutcome) {
         std::getline(fields, name, '\t');
         std::getline(fields, outcomeName);
         SCOPED_TRACE(name);
-        const test::Bytes bmp = readFile(root + name);
+        const test::Bytes bmp = test::readFile(root + name);
         ASSERT_FALSE(bmp.empty());
         ASSERT_EQ(kOutcomeNames.count(outcomeName), 1u) << outcomeName;
         ++files;

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 
@@ -71,10 +70,7 @@ class CommandLine : public ::testing::Test {
                   static_cast<std::streamsize>(bytes.size()));
     }
 
-    Bytes read(const std::string& name) {
-        std::ifstream in(at(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    Bytes read(const std::string& name) { return test::readFile(at(name)); }
 
     bool exists(const std::string& name) { return fs::exists(fs::symlink_status(at(name))); }
 

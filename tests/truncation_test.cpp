@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -20,11 +18,6 @@ struct Source {
     Bytes file;
 };
 
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Valid sources whose pixel area is not empty and ends exactly at the end of the file, so that
 // every shorter prefix lacks pixel bytes.
 std::vector<Source> wholeSources() {
@@ -38,8 +31,8 @@ std::vector<Source> wholeSources() {
         {"32-bit 245x2, two runs a row", test::randomBmp(245, 2, 32, rng)},
         {"32-bit 3x2, pixel area 10 bytes after the headers", test::bmpFile(3, 2, 32, 34, 64)},
         {"24-bit 2x2, pixel area inside the headers", test::bmpFile(2, 2, 24, 0, 38)},
-        {"bmpsuite good/rgb24.bmp", readFile(suite + "good/rgb24.bmp")},
-        {"bmpsuite good/rgb32.bmp", readFile(suite + "good/rgb32.bmp")},
+        {"bmpsuite good/rgb24.bmp", test::readFile(suite + "good/rgb24.bmp")},
+        {"bmpsuite good/rgb32.bmp", test::readFile(suite + "good/rgb32.bmp")},
     };
 }
 
