@@ -1,10 +1,12 @@
 #include "app/conversion.h"
 
-#include "app/source_file.h"
+#include "app/platform.h"
 #include "bmp/source_image.h"
 #include "kvd/kvd_writer.h"
 #include "kvd/layout.h"
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 
 namespace doz2era {
@@ -30,53 +32,69 @@ void print(const char* text) {
     std::printf("%s", text);
 }
 
-// Loads, checks and writes one file; returns the outcome's message. Every return releases the
-// source block and closes the destination before the message is printed.
-const char* convert(const char* source, const char* destination) {
-    SourceBlock block;
-    switch (loadSource(source, block)) {
-    case LoadStatus::CannotOpen:
+// Opens, checks and writes one file; returns the outcome's message. Every return closes what the
+// run opened (the destination explicitly, to see a failed close) before the message is printed.
+const char* convert(const char* sourcePath, const char* destinationPath) {
+    FileHandle source;
+    std::uint64_t fileSize = 0;
+    switch (openSource(sourcePath, source, fileSize)) {
+    case SourceStatus::CannotOpen:
         return kCannotOpen;
-    case LoadStatus::CannotRead:
+    case SourceStatus::CannotRead:
         return kCannotRead;
-    case LoadStatus::Loaded:
+    case SourceStatus::Opened:
         break;
     }
+    // The header fields only; the pixel rows are read while the destination is written.
+    std::array<std::uint8_t, kHeaderFieldsSize> header{};
+    const std::size_t headerSize =
+        fileSize < header.size() ? static_cast<std::size_t>(fileSize) : header.size();
+    if (!readAt(source, 0, {header.data(), headerSize})) {
+        return kCannotRead;
+    }
 
-    // Creating the destination truncates it: if it is the source, the picture would be lost.
-    if (sameFile(source, destination)) {
+    // Opening the destination truncates it: if it is the source, the picture would be lost.
+    if (sameFile(sourcePath, destinationPath)) {
         return kSameFile;
     }
 
-    DestinationStream output;
-    if (!createDestination(destination, output)) {
+    FileHandle destination;
+    if (!openDestination(destinationPath, destination)) {
         return kCannotCreate;
     }
 
     // A failed check leaves the created destination empty: callers may rely on that.
-    SourceImage image{block.bytes.get(), block.size};
-    bool written = false;
-    switch (validateSource(image)) {
+    SourceImage image{header.data(), headerSize, fileSize};
+    const Outcome outcome = validateSource(image);
+    switch (outcome) {
     case Outcome::NotBmp:
         return kNotBmp;
     case Outcome::UnsupportedDepth:
         return kUnsupportedDepth;
     case Outcome::Corrupt:
         return kCorrupt;
-    case Outcome::TooLarge:
-        return kTooLarge;
     case Outcome::Depth24:
-        reserveDestination(output, fileSize24(image.width, image.height));
-        written = writeLayout24(image, output.stream.get());
-        break;
     case Outcome::Depth32:
-        reserveDestination(output, fileSize32(image.width, image.height));
-        written = writeLayout32(image, output.stream.get());
         break;
     }
-    // The close flushes the last buffered runs; a full disk shows up here at the latest.
-    const bool closed = closeDestination(output);
-    return written && closed ? kOk : kCannotWrite;
+    if (!fitsLayout(image.bitDepth, image.width, image.height)) {
+        return kTooLarge;
+    }
+
+    const ReadAt read = [&source](std::uint64_t offset, std::span<std::uint8_t> into) {
+        return readAt(source, offset, into);
+    };
+    const WriteBytes write = [&destination](std::span<const std::uint8_t> bytes) {
+        return writeAll(destination, bytes);
+    };
+    const WriteStatus written = outcome == Outcome::Depth24
+                                    ? writeLayout24(image, read, write, kWindowBytes)
+                                    : writeLayout32(image, read, write, kWindowBytes);
+    const bool closed = closeFile(destination);
+    if (written == WriteStatus::ReadFailed) {
+        return kCannotRead;
+    }
+    return written == WriteStatus::Written && closed ? kOk : kCannotWrite;
 }
 
 } // namespace

@@ -1,7 +1,5 @@
 #include "bmp/source_image.h"
 
-#include "kvd/layout.h"
-
 namespace doz2era {
 namespace {
 
@@ -11,13 +9,9 @@ constexpr std::size_t kPixelOffsetOffset = 10;
 constexpr std::size_t kWidthOffset = 18;
 constexpr std::size_t kHeightOffset = 22;
 constexpr std::size_t kDepthOffset = 28;
-// A file shorter than this cannot hold the depth byte, the last field read.
-constexpr std::size_t kMinHeaderSize = kDepthOffset + 1;
+static_assert(kDepthOffset + 1 == kHeaderFieldsSize);
 
 constexpr std::uint16_t kSignatureBM = 0x4D42; // "BM" read little-endian
-
-// The 32-bit KVD header stores the body length in 32 bits.
-constexpr std::uint64_t kMaxBodyLength = 0xFFFFFFFFu;
 
 bool fits(std::size_t size, std::size_t offset, std::size_t width) {
     return offset <= size && width <= size - offset;
@@ -42,15 +36,24 @@ std::uint32_t readU32le(const std::uint8_t* data, std::size_t size, std::size_t 
            static_cast<std::uint32_t>(data[offset + 3]) << 24;
 }
 
+std::uint64_t bmpRowStride(std::uint32_t width, std::uint32_t bitDepth) {
+    // 3w + (w mod 4) is 3w filled up to a multiple of four.
+    const std::uint64_t w = width;
+    return bitDepth == 24 ? 3 * w + w % 4 : 4 * w;
+}
+
 Outcome validateSource(SourceImage& image) {
-    const std::uint8_t* data = image.data;
-    const std::size_t size = image.size;
+    const std::uint8_t* data = image.header;
+    // Only bytes that are both in the file and in the block are read.
+    const std::size_t size = image.fileSize < image.headerSize
+                                 ? static_cast<std::size_t>(image.fileSize)
+                                 : image.headerSize;
 
     if (size < 2 || readU16le(data, size, kSignatureOffset) != kSignatureBM) {
         return Outcome::NotBmp;
     }
     // "BM" but too short for the depth byte: a cut-off header, not another format.
-    if (size < kMinHeaderSize) {
+    if (size < kHeaderFieldsSize) {
         return Outcome::Corrupt;
     }
 
@@ -66,35 +69,23 @@ Outcome validateSource(SourceImage& image) {
     image.pixelOffset = readU32le(data, size, kPixelOffsetOffset);
     image.width = readU32le(data, size, kWidthOffset);
     image.height = readU32le(data, size, kHeightOffset);
+    image.rowStride = bmpRowStride(image.width, image.bitDepth);
 
-    // 24-bit rows are filled up to a multiple of four bytes: 3w + (w mod 4) is exactly that.
-    // Both strides stay below 2^35, so they cannot wrap in 64 bits.
-    const std::uint64_t width = image.width;
-    image.rowStride = image.bitDepth == 24 ? 3 * width + width % 4 : 4 * width;
-
-    const std::uint64_t available = image.pixelOffset < size ? size - image.pixelOffset : 0;
+    const std::uint64_t available =
+        image.pixelOffset < image.fileSize ? image.fileSize - image.pixelOffset : 0;
     // stride * height can exceed 2^64 (a 32-bit width and height of 2^31 give exactly 2^64).
     // height != 0, so stride > available / height is exact: it holds iff stride * height >
     // available.
     if (image.height != 0 && image.rowStride > available / image.height) {
         return Outcome::Corrupt;
     }
-
-    if (image.width > kMaxSide || image.height > kMaxSide) {
-        return Outcome::TooLarge;
-    }
-    // Both sides are at most 65535 here, so the product stays far below 2^64.
-    if (image.bitDepth == 32 && bodyLength32(width, image.height) > kMaxBodyLength) {
-        return Outcome::TooLarge;
-    }
-
     return image.bitDepth == 24 ? Outcome::Depth24 : Outcome::Depth32;
 }
 
-const std::uint8_t* sourceRow(const SourceImage& image, std::uint32_t r) {
+std::uint64_t sourceRow(const SourceImage& image, std::uint32_t r) {
     // BMP rows are stored bottom row first; output row r is stored row height - 1 - r.
     const std::uint64_t storedRow = image.height - 1u - r;
-    return image.data + image.pixelOffset + storedRow * image.rowStride;
+    return image.pixelOffset + storedRow * image.rowStride;
 }
 
 } // namespace doz2era

@@ -5,12 +5,18 @@
 
 namespace doz2era {
 
-// The whole source file as loaded by the conversion run, and the BMP header fields read from it.
-// The record does not own `data`: the caller keeps the block alive for as long as the record is
-// used.
+// The five BMP header fields that this program reads all lie in the first 29 bytes of the file;
+// the depth byte at offset 28 is the last of them.
+inline constexpr std::size_t kHeaderFieldsSize = 29;
+
+// A BMP source as the conversion run sees it: the first bytes of the file (enough for the header
+// fields), the size of the whole file, and the header fields read from them. The pixel rows stay
+// in the file; `sourceRow` says where each one lies. The record does not own `header`: the caller
+// keeps those bytes alive for as long as validateSource uses them.
 struct SourceImage {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
+    const std::uint8_t* header = nullptr;
+    std::size_t headerSize = 0; // bytes at `header`: the file's first min(fileSize, 29) or more
+    std::uint64_t fileSize = 0;
 
     // Filled by validateSource for Depth24 and Depth32 sources.
     std::uint32_t pixelOffset = 0; // bfOffBits
@@ -25,26 +31,27 @@ enum class Outcome {
     NotBmp,           // no "BM" signature
     UnsupportedDepth, // depth byte other than 24 and 32
     Corrupt,          // pixel area shorter than the rows need, or header cut short
-    TooLarge,         // valid, but does not fit the KVD fields (16-bit sides, 32-bit body length)
     Depth24,
     Depth32,
 };
-
-// Largest width or height a KVD header can hold: both layouts store them in 16 bits.
-inline constexpr std::uint32_t kMaxSide = 65535;
 
 // Reads a little-endian field at `offset`; returns 0 when the field does not lie wholly inside
 // the `size` bytes at `data`.
 std::uint16_t readU16le(const std::uint8_t* data, std::size_t size, std::size_t offset);
 std::uint32_t readU32le(const std::uint8_t* data, std::size_t size, std::size_t offset);
 
-// Checks the signature, the depth, the size of the pixel area and the KVD limits, in that order,
-// and returns the first that fails. For Depth24 and Depth32 it sets every geometry field of
-// `image`; for the other outcomes the geometry fields are unspecified.
+// Bytes that one BMP row of `width` pixels takes at `bitDepth` 24 or 32, fill bytes included:
+// 24-bit rows are filled up to a multiple of four bytes. Below 2^35, so it cannot wrap.
+std::uint64_t bmpRowStride(std::uint32_t width, std::uint32_t bitDepth);
+
+// Checks the signature, the depth and the size of the pixel area against the file size, in that
+// order, and returns the first that fails. It reads only the `headerSize` bytes at `header`, which
+// must hold min(fileSize, kHeaderFieldsSize) bytes at least. For Depth24 and Depth32 it sets every
+// geometry field of `image`; for the other outcomes they are unspecified.
 Outcome validateSource(SourceImage& image);
 
-// Address of the first byte of output row `r` (0 is the top row) of a validated source with a
-// width above 0. The row holds width * bytesPerPixel pixel bytes.
-const std::uint8_t* sourceRow(const SourceImage& image, std::uint32_t r);
+// Offset in the file of the first byte of output row `r` (0 is the top row) of a validated source
+// with a width above 0. The row holds width * bytesPerPixel pixel bytes.
+std::uint64_t sourceRow(const SourceImage& image, std::uint32_t r);
 
 } // namespace doz2era

@@ -1,47 +1,55 @@
 #include "kvd/kvd_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace doz2era {
 namespace {
 
-bool writeBlock(const void* bytes, std::size_t count, std::FILE* stream) {
-    return std::fwrite(bytes, 1, count, stream) == count;
+void putBytes(const std::uint8_t* bytes, std::size_t count, OutputBuffer& out) {
+    while (count > out.capacity - out.used) {
+        const std::size_t part = out.capacity - out.used;
+        std::memcpy(out.bytes.get() + out.used, bytes, part);
+        out.used = out.capacity;
+        if (!out.flush()) {
+            return;
+        }
+        bytes += part;
+        count -= part;
+    }
+    std::memcpy(out.bytes.get() + out.used, bytes, count);
+    out.used += count;
 }
 
-// The runs are the hot loop: a large picture is a few hundred thousand runs, each one run byte and
-// one block of pixels. Where the C library has them, the runs go through its unlocked stream
-// calls, which skip taking the stream's lock on every call (the writers are the stream's only
-// user while they run); elsewhere through the standard calls. Both write the same bytes.
-// AddressSanitizer checks the bytes that fwrite reads but not those of fwrite_unlocked: a
-// sanitized build takes the standard calls, so that a row read past the block is reported.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DOZ2ERA_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define DOZ2ERA_ADDRESS_SANITIZER 1
-#endif
-
-#if defined(__GLIBC__) && !defined(DOZ2ERA_ADDRESS_SANITIZER)
-bool putRunByte(unsigned char value, std::FILE* stream) {
-    return putc_unlocked(value, stream) != EOF;
+void putByte(std::uint8_t value, OutputBuffer& out) {
+    if (out.used == out.capacity && !out.flush()) {
+        return;
+    }
+    out.bytes[out.used++] = value;
 }
 
-bool putPixels(const std::uint8_t* bytes, std::size_t count, std::FILE* stream) {
-    return fwrite_unlocked(bytes, 1, count, stream) == count;
+// Writes pixels first .. first + count - 1 of a row of `width` pixels, whose bytes start at
+// `pixels`: a run byte goes before every pixel that starts a run, so a row handed over in pieces
+// gives the same runs as the whole row.
+bool writeRunPixels(const std::uint8_t* pixels, std::uint32_t first, std::uint32_t count,
+                    std::uint32_t width, const RunRule& rule, OutputBuffer& out) {
+    const std::uint32_t end = first + count;
+    for (std::uint32_t p = first; p < end && !out.failed;) {
+        if (p % rule.maxRun == 0) {
+            const std::uint32_t n = std::min(width - p, rule.maxRun);
+            putByte(static_cast<std::uint8_t>(n + rule.bias), out);
+        }
+        // Up to the end of this run or of the piece, whichever comes first.
+        const std::uint32_t runEnd = std::min((p / rule.maxRun + 1) * rule.maxRun, width);
+        const std::uint32_t stop = std::min(runEnd, end);
+        putBytes(pixels + std::size_t{p - first} * rule.bytesPerPixel,
+                 std::size_t{stop - p} * rule.bytesPerPixel, out);
+        p = stop;
+    }
+    return !out.failed;
 }
-#else
-bool putRunByte(unsigned char value, std::FILE* stream) {
-    return std::fputc(value, stream) != EOF;
-}
-
-bool putPixels(const std::uint8_t* bytes, std::size_t count, std::FILE* stream) {
-    return writeBlock(bytes, count, stream);
-}
-#endif
 
 void putU16le(std::uint8_t* at, std::uint32_t value) {
     at[0] = static_cast<std::uint8_t>(value);
@@ -54,33 +62,89 @@ void putU32le(std::uint8_t* at, std::uint64_t value) {
     }
 }
 
-bool writeRows(const SourceImage& image, const RunRule& rule, std::FILE* stream) {
-    // A row of width 0 writes nothing, and its address may lie past the end of the block.
-    if (image.width == 0) {
-        return true;
+// Reads the BMP rows bottom row of the file last and writes them top row first as runs. Where
+// whole rows fit the window, one read brings as many as fit and they are written from the last
+// one back; a row longer than the window is read and written in pieces from its first pixel on.
+WriteStatus writeRows(const SourceImage& image, const RunRule& rule, const ReadAt& read,
+                      std::size_t windowBytes, OutputBuffer& out) {
+    // A row of width 0 writes nothing, and its offset may lie past the end of the file.
+    if (image.width == 0 || image.height == 0) {
+        return WriteStatus::Written;
     }
+    // At least one pixel a read, so that every piece moves on.
+    const std::size_t window = std::max<std::size_t>(windowBytes, rule.bytesPerPixel);
+    const auto buffer = std::make_unique<std::uint8_t[]>(window);
+    // A stride is below 2^20 (16-bit width times at most 4, plus fill), so it fits std::size_t.
+    const auto stride = static_cast<std::size_t>(image.rowStride);
+
+    if (stride <= window) {
+        const std::size_t rowsPerWindow = window / stride;
+        for (std::uint32_t r = 0; r < image.height;) {
+            const auto rows =
+                static_cast<std::uint32_t>(std::min<std::size_t>(rowsPerWindow, image.height - r));
+            // Output rows r .. r + rows - 1; the last of them lies first in the file.
+            if (!read(sourceRow(image, r + rows - 1), {buffer.get(), rows * stride})) {
+                return WriteStatus::ReadFailed;
+            }
+            for (std::uint32_t i = 0; i < rows; ++i) {
+                const std::uint8_t* row = buffer.get() + (rows - 1 - i) * stride;
+                if (!writeRunPixels(row, 0, image.width, image.width, rule, out)) {
+                    return WriteStatus::WriteFailed;
+                }
+            }
+            r += rows;
+        }
+        return WriteStatus::Written;
+    }
+
+    const auto piecePixels = static_cast<std::uint32_t>(window / rule.bytesPerPixel);
     for (std::uint32_t r = 0; r < image.height; ++r) {
-        if (!writeRuns(sourceRow(image, r), image.width, rule.bytesPerPixel, rule.maxRun, rule.bias,
-                       stream)) {
-            return false;
+        const std::uint64_t rowStart = sourceRow(image, r);
+        for (std::uint32_t p = 0; p < image.width;) {
+            const std::uint32_t n = std::min(piecePixels, image.width - p);
+            const std::size_t bytes = std::size_t{n} * rule.bytesPerPixel;
+            if (!read(rowStart + std::uint64_t{p} * rule.bytesPerPixel, {buffer.get(), bytes})) {
+                return WriteStatus::ReadFailed;
+            }
+            if (!writeRunPixels(buffer.get(), p, n, image.width, rule, out)) {
+                return WriteStatus::WriteFailed;
+            }
+            p += n;
         }
     }
-    return true;
+    return WriteStatus::Written;
+}
+
+WriteStatus writeLayout(const std::uint8_t* header, std::size_t headerSize,
+                        const SourceImage& image, const RunRule& rule, const ReadAt& read,
+                        const WriteBytes& write, std::size_t windowBytes) {
+    OutputBuffer out{write, windowBytes};
+    putBytes(header, headerSize, out);
+    const WriteStatus rows = writeRows(image, rule, read, windowBytes, out);
+    if (rows != WriteStatus::Written) {
+        return rows;
+    }
+    return out.flush() ? WriteStatus::Written : WriteStatus::WriteFailed;
 }
 
 } // namespace
 
-bool writeRuns(const std::uint8_t* row, std::uint32_t width, std::uint32_t bytesPerPixel,
-               std::uint32_t maxRun, std::uint32_t bias, std::FILE* stream) {
-    for (std::uint32_t p = 0; p < width; p += maxRun) {
-        const std::uint32_t n = width - p < maxRun ? width - p : maxRun;
-        const auto runByte = static_cast<unsigned char>(n + bias);
-        if (!putRunByte(runByte, stream) || !putPixels(row + std::size_t{p} * bytesPerPixel,
-                                                       std::size_t{n} * bytesPerPixel, stream)) {
-            return false;
-        }
+OutputBuffer::OutputBuffer(WriteBytes sink, std::size_t size)
+    : write(std::move(sink)), capacity(std::max<std::size_t>(size, 1)) {
+    bytes.reset(new std::uint8_t[capacity]);
+}
+
+bool OutputBuffer::flush() {
+    if (!failed && used > 0) {
+        failed = !write({bytes.get(), used});
+        used = 0;
     }
-    return true;
+    return !failed;
+}
+
+bool writeRuns(const std::uint8_t* row, std::uint32_t width, std::uint32_t bytesPerPixel,
+               std::uint32_t maxRun, std::uint32_t bias, OutputBuffer& out) {
+    return writeRunPixels(row, 0, width, width, RunRule{bytesPerPixel, maxRun, bias}, out);
 }
 
 // 24-bit KVD header, little-endian:
@@ -89,11 +153,12 @@ bool writeRuns(const std::uint8_t* row, std::uint32_t width, std::uint32_t bytes
 //   4      2    width
 //   6      2    height
 //   8      ...  the rows, top row first, as runs of at most 251 pixels (run byte n + 4)
-bool writeLayout24(const SourceImage& image, std::FILE* stream) {
+WriteStatus writeLayout24(const SourceImage& image, const ReadAt& read, const WriteBytes& write,
+                          std::size_t windowBytes) {
     std::array<std::uint8_t, kHeaderSize24> header{0xB9, 0xAA, 0xB3, 0xB3};
     putU16le(&header[4], image.width);
     putU16le(&header[6], image.height);
-    return writeBlock(header.data(), header.size(), stream) && writeRows(image, kRuns24, stream);
+    return writeLayout(header.data(), header.size(), image, kRuns24, read, write, windowBytes);
 }
 
 // 32-bit KVD header, 48 bytes, little-endian, every byte not listed is zero:
@@ -106,7 +171,8 @@ bool writeLayout24(const SourceImage& image, std::FILE* stream) {
 //   20     4    body length: the bytes after the header
 //   24     1    0x30
 //   48     ...  the rows, top row first, as runs of at most 244 pixels (run byte n + 11)
-bool writeLayout32(const SourceImage& image, std::FILE* stream) {
+WriteStatus writeLayout32(const SourceImage& image, const ReadAt& read, const WriteBytes& write,
+                          std::size_t windowBytes) {
     std::array<std::uint8_t, kHeaderSize32> header{};
     std::memcpy(header.data(), "ZOR00000", 8);
     putU16le(&header[8], image.width);
@@ -115,7 +181,7 @@ bool writeLayout32(const SourceImage& image, std::FILE* stream) {
     header[16] = 0x30;
     putU32le(&header[20], bodyLength32(image.width, image.height));
     header[24] = 0x30;
-    return writeBlock(header.data(), header.size(), stream) && writeRows(image, kRuns32, stream);
+    return writeLayout(header.data(), header.size(), image, kRuns32, read, write, windowBytes);
 }
 
 } // namespace doz2era

@@ -1,27 +1,55 @@
 #pragma once
 
 #include "bmp/source_image.h"
+#include "kvd/byte_io.h"
 #include "kvd/layout.h"
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 
 namespace doz2era {
 
-// The writers borrow the open destination stream and never close it. Each returns true when the
-// stream accepted every byte; bytes still buffered in the stream are the caller's to flush and
-// check (by closing it). Where the C library allows, they use the stream without taking its lock:
-// no other thread may use the stream while a writer runs.
+// Bytes waiting to go out through `write`: the writers put the header and the runs here and send
+// them on whenever the buffer is full, so that the output leaves in large writes. Once a write
+// has failed, nothing more is sent and `failed` stays set.
+struct OutputBuffer {
+    OutputBuffer(WriteBytes sink, std::size_t capacity);
+
+    // Sends what is buffered; false if this or an earlier write failed.
+    bool flush();
+
+    WriteBytes write;
+    std::unique_ptr<std::uint8_t[]> bytes; // not zero-filled: only what was put is sent
+    std::size_t capacity = 0;
+    std::size_t used = 0;
+    bool failed = false;
+};
 
 // Writes one row of `width` pixels as runs of at most `maxRun` pixels, each run opened by the byte
-// n + bias. A row of width 0 writes nothing.
+// n + bias. A row of width 0 writes nothing. False once a write of `out` has failed.
 bool writeRuns(const std::uint8_t* row, std::uint32_t width, std::uint32_t bytesPerPixel,
-               std::uint32_t maxRun, std::uint32_t bias, std::FILE* stream);
+               std::uint32_t maxRun, std::uint32_t bias, OutputBuffer& out);
 
-// Writes a Depth24 source as the 24-bit KVD layout.
-bool writeLayout24(const SourceImage& image, std::FILE* stream);
+enum class WriteStatus {
+    Written,     // every byte of the layout went out
+    ReadFailed,  // a pixel row could not be read (the source shrank, or a read error)
+    WriteFailed, // a write did not take every byte
+};
 
-// Writes a Depth32 source as the 32-bit KVD layout.
-bool writeLayout32(const SourceImage& image, std::FILE* stream);
+// Window size of the programs: the pixel rows are read, and the output sent, this many bytes at a
+// time. Large enough that the calls cost little beside the copying, small beside any picture worth
+// timing, and a fixed amount of memory whatever the picture.
+inline constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
+
+// Write a validated Depth24 / Depth32 source as its KVD layout. The pixel rows are read through
+// `read` (offsets in the source file), bottom row of the file last, at most `windowBytes` bytes at
+// a time (a row longer than that is read in pieces); the layout goes out through `write` in
+// pieces of at most `windowBytes`. Memory use is about twice `windowBytes`, whatever the picture.
+// Callers check fitsLayout first. On a failure the bytes sent before it stay sent.
+WriteStatus writeLayout24(const SourceImage& image, const ReadAt& read, const WriteBytes& write,
+                          std::size_t windowBytes);
+WriteStatus writeLayout32(const SourceImage& image, const ReadAt& read, const WriteBytes& write,
+                          std::size_t windowBytes);
 
 } // namespace doz2era

@@ -39,4 +39,18 @@ constexpr std::uint64_t fileSize32(std::uint64_t width, std::uint64_t height) {
     return kHeaderSize32 + bodyLength32(width, height);
 }
 
+// Largest width or height a KVD header can hold: both layouts store them in 16 bits.
+inline constexpr std::uint32_t kMaxSide = 65535;
+// The 32-bit header stores the body length in 32 bits.
+inline constexpr std::uint64_t kMaxBodyLength32 = 0xFFFFFFFFu;
+
+// True if a picture of this depth (24 or 32) and size fits the fields of its KVD layout.
+constexpr bool fitsLayout(std::uint32_t bitDepth, std::uint32_t width, std::uint32_t height) {
+    if (width > kMaxSide || height > kMaxSide) {
+        return false;
+    }
+    // Both sides are at most 65535 here, so the product stays far below 2^64.
+    return bitDepth != 32 || bodyLength32(width, height) <= kMaxBodyLength32;
+}
+
 } // namespace doz2era

@@ -1,4 +1,5 @@
 #include "bmp_builder.h"
+#include "kvd/layout.h"
 #include "kvd_reader.h"
 #include "run_program.h"
 
@@ -6,11 +7,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <string>
 
 #ifndef _WIN32
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #endif
 
@@ -383,6 +390,128 @@ TEST_F(CommandLine, SpecialFilesAreRefusedAtOnce) {
         EXPECT_EQ(run({name + ".bmp"}), progress(name + ".bmp", name + ".kvd") + kCannotRead);
         EXPECT_FALSE(exists(name + ".kvd"));
     }
+}
+
+// Opens the read end of the FIFO at `path` without waiting for a writer; -1 on failure. Not
+// inherited by the programs the test starts.
+int openFifoReader(const fs::path& path) {
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Waits for the first bytes of a writer of the FIFO (before any writer came, a read would see
+// the end of the FIFO), then makes the reads wait for data again.
+void waitForWriter(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, -1), 1);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+}
+
+// Reads the FIFO to its end (the writer closed it); the number of bytes read.
+std::size_t drain(int fd) {
+    waitForWriter(fd);
+    char buffer[65536];
+    std::size_t total = 0;
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        total += static_cast<std::size_t>(n);
+    }
+    return total;
+}
+
+// A destination that is not a file: a FIFO that nobody reads would stall the run (and a batch
+// job) forever and is refused at once; a FIFO with a reader and a link to a device are written as
+// any file.
+TEST_F(CommandLine, DestinationsThatAreNotFiles) {
+    const Bytes bmp = test::randomBmp(300, 40, 24, rng_);
+    write("pipe.bmp", bmp);
+    ASSERT_EQ(::mkfifo((dir_ / "pipe.kvd").c_str(), 0644), 0);
+    EXPECT_EQ(run({"pipe.bmp"}), progress("pipe.bmp", "pipe.kvd") + kCannotCreate);
+
+    const int reader = openFifoReader(dir_ / "pipe.kvd");
+    ASSERT_GE(reader, 0);
+    test::RunningProgram running = test::startProgram(DOZ2ERA_EXE, {"pipe.bmp"}, dir_);
+    EXPECT_EQ(drain(reader), fileSize24(300, 40));
+    ::close(reader);
+    EXPECT_EQ(test::finishProgram(running).output, progress("pipe.bmp", "pipe.kvd") + kOk);
+
+    write("null.bmp", bmp);
+    fs::create_symlink("/dev/null", dir_ / "null.kvd");
+    EXPECT_EQ(run({"null.bmp"}), progress("null.bmp", "null.kvd") + kOk);
+    EXPECT_EQ(read("pipe.bmp"), bmp);
+}
+
+// While another run holds the destination, a run naming it waits, and neither truncates nor
+// writes it meanwhile; it converts once the other is done.
+TEST_F(CommandLine, WaitsWhileAnotherRunHoldsTheDestination) {
+    const Bytes bmp = test::randomBmp(200, 30, 32, rng_);
+    write("pic.bmp", bmp);
+    const Bytes earlier(1000, 0x55);
+    write("pic.kvd", earlier);
+    // Held as a run of doz2era holds it.
+    const int holder = ::open((dir_ / "pic.kvd").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+
+    test::RunningProgram running = test::startProgram(DOZ2ERA_EXE, {"pic.bmp"}, dir_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(test::hasEnded(running));
+    EXPECT_EQ(read("pic.kvd"), earlier);
+
+    ::close(holder); // releases the lock
+    EXPECT_EQ(test::finishProgram(running).output, progress("pic.bmp", "pic.kvd") + kOk);
+    expectConverted("pic.kvd", bmp, 200, 30, 32);
+}
+
+// pic.bmp and pic.txt both name pic.kvd. Converted at the same time, the run that fails its
+// check must not truncate the file under the other: the destination ends up either empty (the
+// failing run came last) or exactly the conversion (it came first), never a mix.
+TEST_F(CommandLine, TwoRunsOnOneDestinationNeverMix) {
+    const Bytes bmp = test::randomBmp(600, 600, 24, rng_);
+    write("pic.bmp", bmp);
+    write("pic.txt", Bytes{'n', 'o', 't', ' ', 'a', ' ', 'b', 'm', 'p'});
+    const Bytes converted = [&] {
+        run({"pic.bmp"});
+        return read("pic.kvd");
+    }();
+    ASSERT_EQ(converted.size(), fileSize24(600, 600));
+    int empty = 0;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        test::RunningProgram first = test::startProgram(DOZ2ERA_EXE, {"pic.bmp"}, dir_);
+        test::RunningProgram second = test::startProgram(DOZ2ERA_EXE, {"pic.txt"}, dir_);
+        EXPECT_EQ(test::finishProgram(first).output, progress("pic.bmp", "pic.kvd") + kOk);
+        EXPECT_EQ(test::finishProgram(second).output, progress("pic.txt", "pic.kvd") + kNotBmp);
+        const Bytes now = read("pic.kvd");
+        if (now.empty()) {
+            ++empty;
+        } else if (now != converted) {
+            ADD_FAILURE() << "pic.kvd is neither empty nor the conversion (" << now.size()
+                          << " bytes)";
+        }
+    }
+    std::cout << "the failing run came last in " << empty << " of 20 rounds\n";
+}
+
+// A source that shrinks while it is converted: the rows that are gone cannot be read, and that is
+// the message, not "OK!". The FIFO at the destination name holds the run after its first read
+// until the test has cut the source.
+TEST_F(CommandLine, SourceThatShrinksWhileConvertedIsNotReportedAsConverted) {
+    // 3 MiB of rows: the run reads them in several windows.
+    const Bytes bmp = test::randomBmp(1024, 1024, 24, rng_);
+    write("big.bmp", bmp);
+    ASSERT_EQ(::mkfifo((dir_ / "big.kvd").c_str(), 0644), 0);
+    const int reader = openFifoReader(dir_ / "big.kvd");
+    ASSERT_GE(reader, 0);
+    test::RunningProgram running = test::startProgram(DOZ2ERA_EXE, {"big.bmp"}, dir_);
+    // The run writes once it has read its first rows, and waits for the FIFO to be read.
+    waitForWriter(reader);
+    char first = 0;
+    ASSERT_EQ(::read(reader, &first, 1), 1);
+    fs::resize_file(dir_ / "big.bmp", 54);
+    const std::size_t written = 1 + drain(reader);
+    ::close(reader);
+    EXPECT_EQ(test::finishProgram(running).output, progress("big.bmp", "big.kvd") + kCannotRead);
+    EXPECT_LT(written, fileSize24(1024, 1024));
 }
 #endif
 

@@ -2,7 +2,7 @@
 #include "bmp_builder.h"
 #include "kvd/kvd_writer.h"
 #include "kvd_reader.h"
-#include "write_capture.h"
+#include "memory_io.h"
 
 #include <gtest/gtest.h>
 
@@ -13,18 +13,7 @@ namespace doz2era {
 namespace {
 
 using test::Bytes;
-using test::captureWrites;
-
-// Validates a BMP held in `file` and writes it with the writer for its depth.
-Bytes convertInMemory(const Bytes& file) {
-    SourceImage image{file.data(), file.size()};
-    const Outcome outcome = validateSource(image);
-    EXPECT_TRUE(outcome == Outcome::Depth24 || outcome == Outcome::Depth32);
-    return captureWrites([&](std::FILE* stream) {
-        return outcome == Outcome::Depth24 ? writeLayout24(image, stream)
-                                           : writeLayout32(image, stream);
-    });
-}
+using test::convertInMemory;
 
 // Positions and values of the run bytes in one row written with the given rule.
 std::vector<std::pair<std::size_t, std::uint8_t>> runBytesOf(const Bytes& row,
@@ -120,10 +109,11 @@ TEST(WriteRuns, CutsRowsAtTheLayoutMaximum) {
         for (std::size_t i = 0; i < row.size(); ++i) {
             row[i] = static_cast<std::uint8_t>(i * 31 + 7);
         }
-        const Bytes out = captureWrites([&](std::FILE* stream) {
-            return writeRuns(row.data(), c.width, rule.bytesPerPixel, rule.maxRun, rule.bias,
-                             stream);
-        });
+        Bytes out;
+        OutputBuffer buffer{test::memoryWriter(out), kWindowBytes};
+        ASSERT_TRUE(
+            writeRuns(row.data(), c.width, rule.bytesPerPixel, rule.maxRun, rule.bias, buffer));
+        ASSERT_TRUE(buffer.flush());
         ASSERT_EQ(out.size(), runBytesPerRow(rule, c.width));
         std::vector<std::uint8_t> runBytes;
         Bytes pixels;
@@ -165,15 +155,91 @@ TEST(WriteLayouts, ReportFailedWrites) {
     for (const int depth : {24, 32}) {
         SCOPED_TRACE(depth);
         const Bytes bmp = test::randomBmp(300, 4, depth, rng);
-        SourceImage image{bmp.data(), bmp.size()};
+        SourceImage image = test::sourceOf(bmp);
         ASSERT_NE(validateSource(image), Outcome::Corrupt);
-        // A stream opened for reading only refuses every write (a file of the test data, so that
-        // this runs on every system: msvcrt cannot reopen a stream with freopen(nullptr, ...)).
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> readOnly{
-            std::fopen(DOZ2ERA_TEST_DATA "/bmpsuite/expected.tsv", "rb"), &std::fclose};
-        ASSERT_TRUE(readOnly);
-        std::FILE* stream = readOnly.get();
-        EXPECT_FALSE(depth == 24 ? writeLayout24(image, stream) : writeLayout32(image, stream));
+        // The first write goes out, the second fails, and nothing more is tried after it.
+        int writes = 0;
+        const WriteBytes failSecond = [&writes](std::span<const std::uint8_t>) {
+            return ++writes < 2;
+        };
+        EXPECT_EQ(test::writeLayout(image, test::memoryReader(bmp), failSecond, 100),
+                  WriteStatus::WriteFailed);
+        EXPECT_EQ(writes, 2);
+    }
+}
+
+// Every window size gives the bytes of one window that holds the whole picture: a window of one
+// pixel, sizes that split a row in pieces that cut runs, exactly one row, a row and a bit, and
+// several rows.
+TEST(WriteLayouts, WindowSizeNeverChangesTheOutput) {
+    std::mt19937 rng(11);
+    struct Picture {
+        std::uint32_t width, height;
+        int depth;
+    };
+    for (const Picture p : {Picture{503, 3, 24}, Picture{5, 4, 24}, Picture{489, 3, 32},
+                            Picture{1, 5, 32}, Picture{252, 2, 24}}) {
+        const Bytes bmp = test::randomBmp(p.width, p.height, p.depth, rng);
+        const Bytes whole = convertInMemory(bmp, bmp.size());
+        const std::size_t stride = test::strideOf(p.width, p.depth);
+        for (const std::size_t window :
+             {std::size_t{1}, std::size_t{7}, std::size_t{100}, std::size_t{754}, stride - 1,
+              stride, stride + 1, 2 * stride + 3, std::size_t{4096}}) {
+            SCOPED_TRACE(std::to_string(p.width) + "x" + std::to_string(p.height) + " depth " +
+                         std::to_string(p.depth) + ", window " + std::to_string(window));
+            EXPECT_EQ(convertInMemory(bmp, window), whole);
+        }
+    }
+}
+
+// A source that fails to read at some row (it shrank, or the device failed): the writer stops
+// there and says the read failed; what it wrote before is the layout's start, unchanged.
+TEST(WriteLayouts, ReportFailedReadsAtAnyRow) {
+    std::mt19937 rng(5);
+    for (const int depth : {24, 32}) {
+        const Bytes bmp = test::randomBmp(260, 6, depth, rng);
+        const Bytes whole = convertInMemory(bmp);
+        const std::size_t stride = test::strideOf(260, depth);
+        for (std::size_t storedRow = 0; storedRow < 6; ++storedRow) {
+            for (const std::size_t window : {std::size_t{100}, stride, 4 * stride}) {
+                SCOPED_TRACE("depth " + std::to_string(depth) + ", fails in stored row " +
+                             std::to_string(storedRow) + ", window " + std::to_string(window));
+                SourceImage image = test::sourceOf(bmp);
+                ASSERT_NE(validateSource(image), Outcome::Corrupt);
+                Bytes out;
+                const std::uint64_t failFrom = 54 + storedRow * stride + 10;
+                EXPECT_EQ(test::writeLayout(image, test::memoryReader(bmp, failFrom),
+                                            test::memoryWriter(out), window),
+                          WriteStatus::ReadFailed);
+                ASSERT_LT(out.size(), whole.size());
+                EXPECT_TRUE(std::equal(out.begin(), out.end(), whole.begin()));
+            }
+        }
+    }
+}
+
+TEST(FitsLayout, SidesAndBodyLength) {
+    struct Limit {
+        const char* name;
+        std::uint32_t depth, width, height;
+        bool fits;
+    };
+    const Limit limits[] = {
+        {"width 65535", 32, 65535, 1, true},
+        {"width 65536", 32, 65536, 1, false},
+        {"width 65536, height 0", 24, 65536, 0, false},
+        {"height 65535, width 0", 24, 0, 65535, true},
+        {"height 65536, width 0", 24, 0, 65536, false},
+        {"height 65536", 24, 1, 65536, false},
+        {"top-down, width 0", 24, 0, 0xFFFFFFFE, false},
+        // Body length of 65535 x h: 262409 * 16367 < 2^32 <= 262409 * 16368.
+        {"32-bit body length 2^32 - 1 or less", 32, 65535, 16367, true},
+        {"32-bit body length 2^32 or more", 32, 65535, 16368, false},
+        {"24-bit has no body length", 24, 65535, 65535, true},
+    };
+    for (const Limit& l : limits) {
+        SCOPED_TRACE(l.name);
+        EXPECT_EQ(fitsLayout(l.depth, l.width, l.height), l.fits);
     }
 }
 

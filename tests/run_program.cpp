@@ -143,12 +143,12 @@ std::optional<User> unprivilegedUser() {
     return User{entry->pw_uid, entry->pw_gid};
 }
 
-ProgramResult spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
-                    const std::filesystem::path& workDir, const std::optional<User>& user) {
-    ProgramResult result;
+RunningProgram start(const std::filesystem::path& program, const std::vector<std::string>& args,
+                     const std::filesystem::path& workDir, const std::optional<User>& user) {
+    RunningProgram running;
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) {
-        return result;
+        return running;
     }
     std::vector<std::string> argStrings;
     if (const char* launcher = std::getenv("DOZ2ERA_TEST_LAUNCHER")) {
@@ -185,25 +185,51 @@ ProgramResult spawn(const std::filesystem::path& program, const std::vector<std:
     ::close(pipeFds[1]);
     if (child < 0) {
         ::close(pipeFds[0]);
-        return result;
+        return running;
     }
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-        result.output.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    running.pid = child;
+    running.outputFd = pipeFds[0];
+    return running;
 }
 
 } // namespace
 
+RunningProgram startProgram(const std::filesystem::path& program,
+                            const std::vector<std::string>& args,
+                            const std::filesystem::path& workDir) {
+    return start(program, args, workDir, std::nullopt);
+}
+
+bool hasEnded(const RunningProgram& running) {
+    siginfo_t info{};
+    // WNOWAIT: the child stays to be waited for by finishProgram.
+    return ::waitid(P_PID, static_cast<id_t>(running.pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
+               0 &&
+           info.si_pid == running.pid;
+}
+
+ProgramResult finishProgram(RunningProgram& running) {
+    ProgramResult result;
+    if (running.pid < 0) {
+        return result;
+    }
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(running.outputFd, buffer, sizeof buffer)) > 0) {
+        result.output.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(running.outputFd);
+    int status = 0;
+    ::waitpid(running.pid, &status, 0);
+    running = RunningProgram{};
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
 ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& workDir) {
-    return spawn(program, args, workDir, std::nullopt);
+    RunningProgram running = start(program, args, workDir, std::nullopt);
+    return finishProgram(running);
 }
 
 ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
@@ -213,7 +239,8 @@ ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
     if (::geteuid() == 0 && !user) {
         return {};
     }
-    return spawn(program, args, workDir, user);
+    RunningProgram running = start(program, args, workDir, user);
+    return finishProgram(running);
 }
 
 bool canRunUnprivileged() {

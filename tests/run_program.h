@@ -36,6 +36,24 @@ ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
 
 // False only when the tests run as root and there is no user `nobody` to switch to.
 bool canRunUnprivileged();
+
+// A program started by startProgram and not yet finished.
+struct RunningProgram {
+    int pid = -1;
+    int outputFd = -1; // the read end of the pipe that is its standard output
+};
+
+// Starts `program` as runProgram does, but returns at once, for tests that act while it runs.
+// Every started program must be given to finishProgram.
+RunningProgram startProgram(const std::filesystem::path& program,
+                            const std::vector<std::string>& args,
+                            const std::filesystem::path& workDir);
+
+// True once the program has ended (its output may still be unread).
+bool hasEnded(const RunningProgram& running);
+
+// Reads the program's output to the end and waits for it to end.
+ProgramResult finishProgram(RunningProgram& running);
 #endif
 
 } // namespace doz2era::test

@@ -40,7 +40,7 @@ TEST(TruncatedSource, EveryPrefixIsRefused) {
     for (const Source& source : wholeSources()) {
         SCOPED_TRACE(source.name);
         ASSERT_FALSE(source.file.empty());
-        SourceImage whole{source.file.data(), source.file.size()};
+        SourceImage whole{source.file.data(), source.file.size(), source.file.size()};
         const Outcome outcome = validateSource(whole);
         ASSERT_TRUE(outcome == Outcome::Depth24 || outcome == Outcome::Depth32);
         ASSERT_GT(whole.width, 0u);
@@ -52,7 +52,7 @@ TEST(TruncatedSource, EveryPrefixIsRefused) {
             // A block of exactly `length` bytes: a read past its end is a sanitizer report.
             const auto block = std::make_unique<std::uint8_t[]>(length);
             std::copy_n(source.file.begin(), length, block.get());
-            SourceImage prefix{block.get(), length};
+            SourceImage prefix{block.get(), length, length};
             const Outcome expected = length < 2 ? Outcome::NotBmp : Outcome::Corrupt;
             const Outcome got = validateSource(prefix);
             if (got != expected) {

@@ -1,6 +1,7 @@
-// libFuzzer target: arbitrary bytes as a whole source file, through validation and, for an
-// accepted source, the matching writer into memory. Any broken promise aborts, and libFuzzer
-// keeps the input as a finding.
+// libFuzzer target: arbitrary bytes as a whole source file, through validation, the KVD limits
+// and, for an accepted source, the matching writer into memory, once with a window that holds the
+// whole file and once with a small window chosen by the input (one pixel, pieces of a row, a few
+// rows). Any broken promise aborts, and libFuzzer keeps the input as a finding.
 //
 // Input size: an accepted source's rows lie inside the file, so the KVD output is at most a little
 // longer than the input; the work per input grows with its length alone. The runs keep inputs
@@ -11,10 +12,12 @@
 #include "kvd/layout.h"
 #include "kvd_reader.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <vector>
 
 using namespace doz2era;
@@ -54,17 +57,38 @@ struct Header {
 // Wide enough for any stride times any height (below 2^70).
 __extension__ typedef unsigned __int128 Wide;
 
-// The outcome the header asks for, worked out with 128-bit products so that nothing can wrap.
-Outcome expectedOutcome(const std::uint8_t* data, std::size_t size, Header& header) {
+// What the converter makes of a source: the BMP outcomes, with the KVD limits checked last.
+enum class Verdict { NotBmp, UnsupportedDepth, Corrupt, TooLarge, Depth24, Depth32 };
+
+Verdict verdictOf(Outcome outcome, const SourceImage& image) {
+    switch (outcome) {
+    case Outcome::NotBmp:
+        return Verdict::NotBmp;
+    case Outcome::UnsupportedDepth:
+        return Verdict::UnsupportedDepth;
+    case Outcome::Corrupt:
+        return Verdict::Corrupt;
+    case Outcome::Depth24:
+    case Outcome::Depth32:
+        if (!fitsLayout(image.bitDepth, image.width, image.height)) {
+            return Verdict::TooLarge;
+        }
+        return outcome == Outcome::Depth24 ? Verdict::Depth24 : Verdict::Depth32;
+    }
+    fail("outcome outside the five");
+}
+
+// The verdict the header asks for, worked out with 128-bit products so that nothing can wrap.
+Verdict expectedVerdict(const std::uint8_t* data, std::size_t size, Header& header) {
     if (size < 2 || data[0] != 'B' || data[1] != 'M') {
-        return Outcome::NotBmp;
+        return Verdict::NotBmp;
     }
     if (size < 29) {
-        return Outcome::Corrupt;
+        return Verdict::Corrupt;
     }
     header.depth = data[28];
     if (header.depth != 24 && header.depth != 32) {
-        return Outcome::UnsupportedDepth;
+        return Verdict::UnsupportedDepth;
     }
     header.pixelOffset = fieldAt(data, size, 10, 4);
     header.width = fieldAt(data, size, 18, 4);
@@ -74,58 +98,59 @@ Outcome expectedOutcome(const std::uint8_t* data, std::size_t size, Header& head
     // Rows of width 0 need no bytes, wherever the pixel area would start.
     const Wide rowBytes = static_cast<Wide>(header.stride) * header.height;
     if (rowBytes != 0 && rowBytes + header.pixelOffset > size) {
-        return Outcome::Corrupt;
+        return Verdict::Corrupt;
     }
     if (header.width > 65535 || header.height > 65535) {
-        return Outcome::TooLarge;
+        return Verdict::TooLarge;
     }
     if (header.depth == 32 && bodyLength32(header.width, header.height) > 0xFFFFFFFFu) {
-        return Outcome::TooLarge;
+        return Verdict::TooLarge;
     }
-    return header.depth == 24 ? Outcome::Depth24 : Outcome::Depth32;
+    return header.depth == 24 ? Verdict::Depth24 : Verdict::Depth32;
 }
 
-// Everything the writer put into an in-memory stream; false if it reported a failed write.
-bool writeToMemory(const SourceImage& image, Outcome outcome, std::vector<std::uint8_t>& out) {
-    char* buffer = nullptr;
-    std::size_t length = 0;
-    std::FILE* stream = open_memstream(&buffer, &length);
-    if (stream == nullptr) {
-        fail("open_memstream failed");
-    }
-    const bool written =
-        outcome == Outcome::Depth24 ? writeLayout24(image, stream) : writeLayout32(image, stream);
-    const bool closed = std::fclose(stream) == 0;
-    out.assign(buffer, buffer + length);
-    std::free(buffer);
-    return written && closed;
+// Everything the writer for the depth sends, read `windowBytes` at a time from the input. A read
+// outside the input is a broken promise: validation guarantees that every row lies inside it.
+std::vector<std::uint8_t> writeToMemory(const SourceImage& image, const std::uint8_t* data,
+                                        std::size_t size, std::size_t windowBytes) {
+    const ReadAt read = [data, size](std::uint64_t offset, std::span<std::uint8_t> into) {
+        check(offset <= size && into.size() <= size - offset, "read outside the source");
+        std::copy_n(data + offset, into.size(), into.data());
+        return true;
+    };
+    std::vector<std::uint8_t> out;
+    const WriteBytes write = [&out, windowBytes](std::span<const std::uint8_t> bytes) {
+        check(!bytes.empty() && bytes.size() <= windowBytes, "a write larger than the window");
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        return true;
+    };
+    const WriteStatus status = image.bitDepth == 24
+                                   ? writeLayout24(image, read, write, windowBytes)
+                                   : writeLayout32(image, read, write, windowBytes);
+    check(status == WriteStatus::Written, "writer reported a failure in memory");
+    return out;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SourceImage image{data, size};
-    const Outcome outcome = validateSource(image);
-    switch (outcome) {
-    case Outcome::NotBmp:
-    case Outcome::UnsupportedDepth:
-    case Outcome::Corrupt:
-    case Outcome::TooLarge:
-    case Outcome::Depth24:
-    case Outcome::Depth32:
-        break;
-    default:
-        fail("outcome outside the six");
-    }
+    // The converter reads the header fields alone first: the record gets just those bytes.
+    const std::size_t headerSize = size < kHeaderFieldsSize ? size : kHeaderFieldsSize;
+    const std::vector<std::uint8_t> headerBytes(data, data + headerSize);
+    SourceImage image{headerBytes.data(), headerBytes.size(), size};
+    const Verdict verdict = verdictOf(validateSource(image), image);
     Header header;
-    check(outcome == expectedOutcome(data, size, header), "outcome differs from the header's");
-    if (outcome != Outcome::Depth24 && outcome != Outcome::Depth32) {
+    check(verdict == expectedVerdict(data, size, header), "outcome differs from the header's");
+    if (verdict != Verdict::Depth24 && verdict != Verdict::Depth32) {
         return 0;
     }
 
-    std::vector<std::uint8_t> out;
-    check(writeToMemory(image, outcome, out), "writer reported a failed write to memory");
-    const bool is24 = outcome == Outcome::Depth24;
+    const std::vector<std::uint8_t> out = writeToMemory(image, data, size, size + 64);
+    // A small window, from the input's last byte: 1 to 1024 bytes, splitting rows and runs.
+    const std::size_t window = 1 + std::size_t{data[size - 1]} * 4;
+    check(writeToMemory(image, data, size, window) == out, "window size changes the output");
+
+    const bool is24 = verdict == Verdict::Depth24;
     check(out.size() == (is24 ? fileSize24(header.width, header.height)
                               : fileSize32(header.width, header.height)),
           "output length differs from the layout's size");

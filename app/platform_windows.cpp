@@ -1,0 +1,122 @@
+#include "app/platform.h"
+
+#include <filesystem>
+#include <system_error>
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+// Paths are passed to the ...A calls as they are: the application manifest makes UTF-8 the
+// process code page, so any name opens.
+namespace doz2era {
+namespace {
+
+HANDLE handleOf(const FileHandle& file) {
+    return reinterpret_cast<HANDLE>(file.native);
+}
+
+// One ReadFile or WriteFile moves at most this much (its count is a DWORD).
+constexpr DWORD kMaxCall = DWORD{1} << 30;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+} // namespace
+
+FileHandle::~FileHandle() {
+    if (isOpen()) {
+        ::CloseHandle(handleOf(*this));
+    }
+}
+
+SourceStatus openSource(const char* path, FileHandle& file, std::uint64_t& size) {
+    // A folder does not open without FILE_FLAG_BACKUP_SEMANTICS: "can not open", as before.
+    const HANDLE handle = ::CreateFileA(path, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return SourceStatus::CannotOpen;
+    }
+    file.native = reinterpret_cast<std::intptr_t>(handle);
+    // Only a disk file has a size to trust: a device (NUL, CON, COM1, in any folder and with any
+    // extension) or a pipe has none.
+    LARGE_INTEGER bytes{};
+    if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileSizeEx(handle, &bytes) ||
+        bytes.QuadPart < 0) {
+        return SourceStatus::CannotRead;
+    }
+    size = static_cast<std::uint64_t>(bytes.QuadPart);
+    return SourceStatus::Opened;
+}
+
+bool readAt(const FileHandle& file, std::uint64_t offset, std::span<std::uint8_t> into) {
+    std::uint8_t* at = into.data();
+    std::size_t left = into.size();
+    while (left > 0) {
+        // On a handle opened without FILE_FLAG_OVERLAPPED the offset in OVERLAPPED positions the
+        // read and the call waits for it.
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(offset);
+        position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD want = left < kMaxCall ? static_cast<DWORD>(left) : kMaxCall;
+        DWORD got = 0;
+        // 0 bytes: the file ends before the bytes asked for (it shrank since its size was taken).
+        if (!::ReadFile(handleOf(file), at, want, &got, &position) || got == 0) {
+            return false;
+        }
+        at += got;
+        left -= got;
+        offset += got;
+    }
+    return true;
+}
+
+bool openDestination(const char* path, FileHandle& file) {
+    // OPEN_ALWAYS: created if missing, but not truncated before this run holds the lock.
+    const HANDLE handle = ::CreateFileA(path, GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    file.native = reinterpret_cast<std::intptr_t>(handle);
+    // A device (NUL) has nothing to lock or truncate.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        return true;
+    }
+    // Waits while another run writes this destination: the whole range, from offset 0 on.
+    OVERLAPPED whole{};
+    if (!::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+        return false;
+    }
+    LARGE_INTEGER start{};
+    return ::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle);
+}
+
+bool writeAll(const FileHandle& file, std::span<const std::uint8_t> bytes) {
+    const std::uint8_t* at = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const DWORD want = left < kMaxCall ? static_cast<DWORD>(left) : kMaxCall;
+        DWORD put = 0;
+        if (!::WriteFile(handleOf(file), at, want, &put, nullptr) || put == 0) {
+            return false;
+        }
+        at += put;
+        left -= put;
+    }
+    return true;
+}
+
+bool closeFile(FileHandle& file) {
+    const HANDLE handle = handleOf(file);
+    file.native = FileHandle::kClosed;
+    // Closing releases a lock only some time later: let the next run in at once.
+    OVERLAPPED whole{};
+    static_cast<void>(::UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole));
+    return ::CloseHandle(handle) != 0;
+}
+
+bool sameFile(const char* first, const char* second) {
+    std::error_code error;
+    return std::filesystem::equivalent(first, second, error) && !error;
+}
+
+} // namespace doz2era
