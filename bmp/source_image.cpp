@@ -1,5 +1,6 @@
 #include "bmp/source_image.h"
 
+#include "bmp/bmp_format.h"
 #include "kvd/layout.h"
 
 namespace doz2era {
@@ -67,10 +68,9 @@ Outcome validateSource(SourceImage& image) {
     image.width = readU32le(data, size, kWidthOffset);
     image.height = readU32le(data, size, kHeightOffset);
 
-    // 24-bit rows are filled up to a multiple of four bytes: 3w + (w mod 4) is exactly that.
     // Both strides stay below 2^35, so they cannot wrap in 64 bits.
     const std::uint64_t width = image.width;
-    image.rowStride = image.bitDepth == 24 ? 3 * width + width % 4 : 4 * width;
+    image.rowStride = bmpRowStride(image.bitDepth, width);
 
     const std::uint64_t available = image.pixelOffset < size ? size - image.pixelOffset : 0;
     // stride * height can exceed 2^64 (a 32-bit width and height of 2^31 give exactly 2^64).

@@ -1,7 +1,7 @@
 #include "bmp/source_image.h"
 #include "bmp_builder.h"
+#include "kvd/kvd_reader.h"
 #include "kvd/kvd_writer.h"
-#include "kvd_reader.h"
 #include "write_capture.h"
 
 #include <gtest/gtest.h>
@@ -95,7 +95,7 @@ TEST(WriteLayouts, EmptyPicturesAreTheHeaderAlone) {
             test::bmpFile(e.width, e.height, static_cast<std::uint16_t>(e.depth), 0, 9999);
         const Bytes out = convertInMemory(bmp);
         EXPECT_EQ(out.size(), e.depth == 24 ? 8u : 48u);
-        ASSERT_TRUE(test::decodeKvd(out).has_value());
+        ASSERT_TRUE(decodeKvd(out).has_value());
     }
 }
 
@@ -151,9 +151,9 @@ TEST(WriteLayouts, RoundTripsRandomPictures) {
         const Bytes bmp = test::randomBmp(width, height, depth, rng);
         const Bytes out = convertInMemory(bmp);
         EXPECT_EQ(out.size(), depth == 24 ? fileSize24(width, height) : fileSize32(width, height));
-        const auto decoded = test::decodeKvd(out);
+        const auto decoded = decodeKvd(out);
         ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(decoded->depth, depth);
+        EXPECT_EQ(decoded->bitDepth, depth);
         EXPECT_EQ(decoded->width, width);
         EXPECT_EQ(decoded->height, height);
         EXPECT_EQ(decoded->rows, test::topDownRows(bmp, width, height, depth));
