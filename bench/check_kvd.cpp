@@ -1,17 +1,18 @@
-// Checks converted files for the benchmark (bench/run.sh): each KVD must be accepted by the test
-// suite's strict reader, and its rows must be exactly the pixel bytes of the BMP's rows, top row
-// first. Exit status 0 only if every pair matches.
+// Checks converted files for the benchmark (bench/run.sh): each KVD must be accepted by the
+// program's strict KVD reader (kvd/kvd_reader.h), and its rows must be exactly the pixel bytes of
+// the BMP's rows, top row first. Exit status 0 only if every pair matches.
 //
 //   bench_check_kvd SRC.bmp DST.kvd [SRC.bmp DST.kvd ...]
 
+#include "kvd/kvd_reader.h"
 #include "tests/bmp_builder.h"
-#include "tests/kvd_reader.h"
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <system_error>
 
 namespace {
@@ -54,7 +55,7 @@ std::uint32_t le32(const Bytes& bytes, std::size_t offset) {
 }
 
 // Empty when the pair matches, else what is wrong.
-const char* comparePair(const char* bmpPath, const char* kvdPath) {
+std::string comparePair(const char* bmpPath, const char* kvdPath) {
     const std::optional<Bytes> bmp = readFile(bmpPath);
     const std::optional<Bytes> kvd = readFile(kvdPath);
     if (!bmp || !kvd) {
@@ -73,11 +74,13 @@ const char* comparePair(const char* bmpPath, const char* kvdPath) {
         (bmp->size() - offset) / stride < height) {
         return "the BMP is not a whole 24/32-bit picture";
     }
-    const auto decoded = doz2era::test::decodeKvd(*kvd);
+    doz2era::KvdProblem problem;
+    const auto decoded = doz2era::decodeKvd(*kvd, problem);
     if (!decoded) {
-        return "the KVD reader refuses the file";
+        return "offset " + std::to_string(problem.offset) + ": " + problem.text;
     }
-    if (decoded->depth != depth || decoded->width != width || decoded->height != height) {
+    if (decoded->bitDepth != static_cast<std::uint32_t>(depth) || decoded->width != width ||
+        decoded->height != height) {
         return "the KVD header does not match the BMP";
     }
     for (std::size_t r = 0; r < height; ++r) {
@@ -99,9 +102,9 @@ int main(int argc, char** argv) {
     }
     int failures = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
-        const char* problem = comparePair(argv[i], argv[i + 1]);
-        if (*problem != '\0') {
-            std::printf("%s: %s\n", argv[i + 1], problem);
+        const std::string problem = comparePair(argv[i], argv[i + 1]);
+        if (!problem.empty()) {
+            std::printf("%s: %s\n", argv[i + 1], problem.c_str());
             ++failures;
         }
     }

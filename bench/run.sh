@@ -13,7 +13,7 @@
 # ratios doz2era/cat, convert's median over doz2era's, the peak resident memory of doz2era as a
 # multiple of the source size, the time per sprite file (one process per file), a few runs after a
 # pause (for information), and whether the targets are met. Every output of doz2era is checked
-# with the test suite's KVD reader against the BMP rows; a mismatch fails the run.
+# with the program's KVD reader against the BMP rows; a mismatch fails the run.
 set -euo pipefail
 export LC_ALL=C # EPOCHREALTIME with a decimal point
 
@@ -258,7 +258,7 @@ bench_large large32 bgra
 bench_sprites
 
 echo
-echo "== checking every output of doz2era with the test suite's KVD reader"
+echo "== checking every output of doz2era with the program's KVD reader"
 failed=0
 for name in large24 large32; do
     fresh "$work/$name.kvd"

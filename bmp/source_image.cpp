@@ -1,5 +1,7 @@
 #include "bmp/source_image.h"
 
+#include "bmp/bmp_format.h"
+
 namespace doz2era {
 namespace {
 
@@ -36,12 +38,6 @@ std::uint32_t readU32le(const std::uint8_t* data, std::size_t size, std::size_t 
            static_cast<std::uint32_t>(data[offset + 3]) << 24;
 }
 
-std::uint64_t bmpRowStride(std::uint32_t width, std::uint32_t bitDepth) {
-    // 3w + (w mod 4) is 3w filled up to a multiple of four.
-    const std::uint64_t w = width;
-    return bitDepth == 24 ? 3 * w + w % 4 : 4 * w;
-}
-
 Outcome validateSource(SourceImage& image) {
     const std::uint8_t* data = image.header;
     // Only bytes that are both in the file and in the block are read.
@@ -69,7 +65,7 @@ Outcome validateSource(SourceImage& image) {
     image.pixelOffset = readU32le(data, size, kPixelOffsetOffset);
     image.width = readU32le(data, size, kWidthOffset);
     image.height = readU32le(data, size, kHeightOffset);
-    image.rowStride = bmpRowStride(image.width, image.bitDepth);
+    image.rowStride = bmpRowStride(image.bitDepth, image.width);
 
     const std::uint64_t available =
         image.pixelOffset < image.fileSize ? image.fileSize - image.pixelOffset : 0;

@@ -40,10 +40,6 @@ enum class Outcome {
 std::uint16_t readU16le(const std::uint8_t* data, std::size_t size, std::size_t offset);
 std::uint32_t readU32le(const std::uint8_t* data, std::size_t size, std::size_t offset);
 
-// Bytes that one BMP row of `width` pixels takes at `bitDepth` 24 or 32, fill bytes included:
-// 24-bit rows are filled up to a multiple of four bytes. Below 2^35, so it cannot wrap.
-std::uint64_t bmpRowStride(std::uint32_t width, std::uint32_t bitDepth);
-
 // Checks the signature, the depth and the size of the pixel area against the file size, in that
 // order, and returns the first that fails. It reads only the `headerSize` bytes at `header`, which
 // must hold min(fileSize, kHeaderFieldsSize) bytes at least. For Depth24 and Depth32 it sets every

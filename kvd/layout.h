@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace doz2era {
@@ -18,6 +19,10 @@ inline constexpr RunRule kRuns32{4, 244, 11};
 
 inline constexpr std::uint64_t kHeaderSize24 = 8;
 inline constexpr std::uint64_t kHeaderSize32 = 48;
+
+// The first bytes of each layout, which tell the two apart.
+inline constexpr std::array<std::uint8_t, 4> kMagic24{0xB9, 0xAA, 0xB3, 0xB3};
+inline constexpr std::array<std::uint8_t, 8> kSignature32{'Z', 'O', 'R', '0', '0', '0', '0', '0'};
 
 // Bytes that one row of `width` pixels takes as runs: one run byte per started run, then the
 // pixel bytes. Exact for any 32-bit width.

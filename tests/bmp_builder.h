@@ -3,6 +3,7 @@
 // Builds BMP files in memory for the tests, reads their rows back the plain way, and reads files
 // whole.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -59,6 +60,23 @@ inline Bytes randomBmp(std::uint32_t width, std::uint32_t height, int depth, std
             bytes[54 + r * stride + i] =
                 i < rowPixels ? static_cast<std::uint8_t>(rng()) : std::uint8_t{0xEE};
         }
+    }
+    return bytes;
+}
+
+// The BMP a writer of plain BMP files makes of `rows` (pixel bytes, top row first): bmpFile's
+// headers with biSizeImage set and 2835 pixels per metre both ways, then the rows bottom row
+// first, each filled with zero bytes to a multiple of four.
+inline Bytes canonicalBmp(std::uint32_t width, std::uint32_t height, int depth,
+                          const std::vector<Bytes>& rows) {
+    const std::size_t stride = strideOf(width, depth);
+    Bytes bytes = bmpFile(width, height, static_cast<std::uint16_t>(depth), stride * height);
+    putLe(bytes, 34, stride * height, 4);
+    putLe(bytes, 38, 2835, 4);
+    putLe(bytes, 42, 2835, 4);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::copy(rows[r].begin(), rows[r].end(),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(54 + (height - 1 - r) * stride));
     }
     return bytes;
 }

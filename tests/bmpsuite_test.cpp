@@ -1,14 +1,14 @@
 #include "bmp/source_image.h"
 #include "bmp_builder.h"
-#include "kvd/kvd_writer.h"
+#include "conversions.h"
+#include "kvd/kvd_reader.h"
 #include "kvd/layout.h"
-#include "kvd_reader.h"
-#include "memory_io.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -50,11 +50,19 @@ TEST(BmpSuite, EveryFileGetsItsExpectedOutcome) {
             continue;
         }
         // Accepted files must come back pixel for pixel, top row first.
-        const test::Bytes out = test::convertInMemory(bmp);
-        const auto decoded = test::decodeKvd(out);
+        const std::optional<test::Bytes> out = test::convertToKvd(bmp);
+        ASSERT_TRUE(out.has_value());
+        const auto decoded = decodeKvd(*out);
         ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(decoded->rows, test::topDownRows(bmp, image.width, image.height, image.bitDepth,
-                                                   image.pixelOffset));
+        const std::vector<test::Bytes> rows =
+            test::topDownRows(bmp, image.width, image.height, image.bitDepth, image.pixelOffset);
+        EXPECT_EQ(decoded->rows, rows);
+
+        // The KVD turns into a plain BMP of the same pixels, which converts into the same KVD.
+        const test::BmpConversion back = test::convertToBmp(*out);
+        ASSERT_EQ(back.result.outcome, KvdToBmpOutcome::Done) << back.result.problem.text;
+        EXPECT_EQ(back.bmp, test::canonicalBmp(image.width, image.height, image.bitDepth, rows));
+        EXPECT_EQ(test::convertToKvd(back.bmp), out);
     }
     EXPECT_EQ(files, 30);
 }

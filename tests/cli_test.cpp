@@ -1,6 +1,6 @@
 #include "bmp_builder.h"
+#include "kvd/kvd_reader.h"
 #include "kvd/layout.h"
-#include "kvd_reader.h"
 #include "run_program.h"
 
 #include <gtest/gtest.h>
@@ -94,9 +94,9 @@ class CommandLine : public ::testing::Test {
     // Checks that `kvdName` holds `bmp` converted: same pixels, top row first.
     void expectConverted(const std::string& kvdName, const Bytes& bmp, std::uint32_t width,
                          std::uint32_t height, int depth) {
-        const auto decoded = test::decodeKvd(read(kvdName));
+        const auto decoded = decodeKvd(read(kvdName));
         ASSERT_TRUE(decoded.has_value()) << kvdName;
-        EXPECT_EQ(decoded->depth, depth);
+        EXPECT_EQ(decoded->bitDepth, depth);
         EXPECT_EQ(decoded->rows, test::topDownRows(bmp, width, height, depth));
     }
 

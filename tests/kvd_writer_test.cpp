@@ -1,8 +1,8 @@
 #include "bmp/source_image.h"
 #include "bmp_builder.h"
+#include "conversions.h"
+#include "kvd/kvd_reader.h"
 #include "kvd/kvd_writer.h"
-#include "kvd_reader.h"
-#include "memory_io.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,14 @@ namespace doz2era {
 namespace {
 
 using test::Bytes;
-using test::convertInMemory;
+
+// Validates a BMP held in `file` and writes it with the writer for its depth, `windowBytes` at a
+// time; fails the test unless the source is accepted and every byte is written.
+Bytes convertInMemory(const Bytes& file, std::size_t windowBytes = kWindowBytes) {
+    std::optional<Bytes> out = test::convertToKvd(file, windowBytes);
+    EXPECT_TRUE(out.has_value());
+    return out.value_or(Bytes{});
+}
 
 // Positions and values of the run bytes in one row written with the given rule.
 std::vector<std::pair<std::size_t, std::uint8_t>> runBytesOf(const Bytes& row,
@@ -84,7 +91,7 @@ TEST(WriteLayouts, EmptyPicturesAreTheHeaderAlone) {
             test::bmpFile(e.width, e.height, static_cast<std::uint16_t>(e.depth), 0, 9999);
         const Bytes out = convertInMemory(bmp);
         EXPECT_EQ(out.size(), e.depth == 24 ? 8u : 48u);
-        ASSERT_TRUE(test::decodeKvd(out).has_value());
+        ASSERT_TRUE(decodeKvd(out).has_value());
     }
 }
 
@@ -110,7 +117,7 @@ TEST(WriteRuns, CutsRowsAtTheLayoutMaximum) {
             row[i] = static_cast<std::uint8_t>(i * 31 + 7);
         }
         Bytes out;
-        OutputBuffer buffer{test::memoryWriter(out), kWindowBytes};
+        OutputBuffer buffer{test::appenderTo(out), kWindowBytes};
         ASSERT_TRUE(
             writeRuns(row.data(), c.width, rule.bytesPerPixel, rule.maxRun, rule.bias, buffer));
         ASSERT_TRUE(buffer.flush());
@@ -141,9 +148,9 @@ TEST(WriteLayouts, RoundTripsRandomPictures) {
         const Bytes bmp = test::randomBmp(width, height, depth, rng);
         const Bytes out = convertInMemory(bmp);
         EXPECT_EQ(out.size(), depth == 24 ? fileSize24(width, height) : fileSize32(width, height));
-        const auto decoded = test::decodeKvd(out);
+        const auto decoded = decodeKvd(out);
         ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(decoded->depth, depth);
+        EXPECT_EQ(decoded->bitDepth, depth);
         EXPECT_EQ(decoded->width, width);
         EXPECT_EQ(decoded->height, height);
         EXPECT_EQ(decoded->rows, test::topDownRows(bmp, width, height, depth));
@@ -162,7 +169,7 @@ TEST(WriteLayouts, ReportFailedWrites) {
         const WriteBytes failSecond = [&writes](std::span<const std::uint8_t>) {
             return ++writes < 2;
         };
-        EXPECT_EQ(test::writeLayout(image, test::memoryReader(bmp), failSecond, 100),
+        EXPECT_EQ(test::writeLayout(image, test::readerOf(bmp), failSecond, 100),
                   WriteStatus::WriteFailed);
         EXPECT_EQ(writes, 2);
     }
@@ -208,8 +215,8 @@ TEST(WriteLayouts, ReportFailedReadsAtAnyRow) {
                 ASSERT_NE(validateSource(image), Outcome::Corrupt);
                 Bytes out;
                 const std::uint64_t failFrom = 54 + storedRow * stride + 10;
-                EXPECT_EQ(test::writeLayout(image, test::memoryReader(bmp, failFrom),
-                                            test::memoryWriter(out), window),
+                EXPECT_EQ(test::writeLayout(image, test::readerOf(bmp, failFrom),
+                                            test::appenderTo(out), window),
                           WriteStatus::ReadFailed);
                 ASSERT_LT(out.size(), whole.size());
                 EXPECT_TRUE(std::equal(out.begin(), out.end(), whole.begin()));

@@ -8,9 +8,9 @@
 // small with -max_len (see tests/fuzz/CMakeLists.txt and the README) so that the fuzzer stays fast.
 
 #include "bmp/source_image.h"
+#include "kvd/kvd_reader.h"
 #include "kvd/kvd_writer.h"
 #include "kvd/layout.h"
-#include "kvd_reader.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -161,10 +161,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The reader refuses a run byte at or below the layout's bias (4 or 11), a run of the wrong
     // length and any byte left over, so decoding proves every run byte lies in 5..255 or 12..255.
-    const auto decoded = doz2era::test::decodeKvd(out);
+    const auto decoded = decodeKvd(out);
     check(decoded.has_value(), "output does not decode");
-    check(decoded->depth == header.depth && decoded->width == header.width &&
-              decoded->height == header.height,
+    check(decoded->bitDepth == static_cast<std::uint32_t>(header.depth) &&
+              decoded->width == header.width && decoded->height == header.height,
           "KVD header differs from the BMP header");
     check(decoded->rows.size() == header.height, "row count differs from the height");
     const std::size_t rowBytes =
