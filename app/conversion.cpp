@@ -81,6 +81,8 @@ const char* convert(const char* sourcePath, const char* destinationPath) {
         return kTooLarge;
     }
 
+    reserveSpace(destination, outcome == Outcome::Depth24 ? fileSize24(image.width, image.height)
+                                                          : fileSize32(image.width, image.height));
     const ReadAt read = [&source](std::uint64_t offset, std::span<std::uint8_t> into) {
         return readAt(source, offset, into);
     };
@@ -90,6 +92,9 @@ const char* convert(const char* sourcePath, const char* destinationPath) {
     const WriteStatus written = outcome == Outcome::Depth24
                                     ? writeLayout24(image, read, write, kWindowBytes)
                                     : writeLayout32(image, read, write, kWindowBytes);
+    if (written != WriteStatus::Written) {
+        releaseUnwritten(destination);
+    }
     const bool closed = closeFile(destination);
     if (written == WriteStatus::ReadFailed) {
         return kCannotRead;

@@ -42,6 +42,17 @@ bool readAt(const FileHandle& file, std::uint64_t offset, std::span<std::uint8_t
 // False if the file cannot be opened, taken or truncated.
 bool openDestination(const char* path, FileHandle& file);
 
+// Tells the file system, where it can be told, that `size` bytes are about to be written to the
+// destination, so that it sets the space aside in one step instead of block by block while the
+// runs arrive (on Linux, fallocate without changing the file size). A hint only: the content,
+// the outcome and the message are the same whether or not it is taken. Until the space is
+// written or released, it stays set aside past the end of the file.
+void reserveSpace(const FileHandle& file, std::uint64_t size);
+
+// Gives back the space that reserveSpace set aside beyond what was written, after a failed
+// conversion (the file keeps its size and the bytes written).
+void releaseUnwritten(const FileHandle& file);
+
 // Writes every byte of `bytes` at the current position; false if any did not go out.
 bool writeAll(const FileHandle& file, std::span<const std::uint8_t> bytes);
 

@@ -7,6 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+
 namespace doz2era {
 namespace {
 
@@ -91,6 +96,44 @@ bool openDestination(const char* path, FileHandle& file) {
     // A FIFO or a device (/dev/null) has nothing to truncate.
     return !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0;
 }
+
+#if defined(__linux__)
+void reserveSpace(const FileHandle& file, std::uint64_t size) {
+    // Without it, ext4 and others reserve and map the destination block by block as the writes
+    // arrive, a good part of the time a large picture takes. A file of one window leaves in one
+    // write anyway: not worth the call.
+    constexpr std::uint64_t kWorthReserving = std::uint64_t{1} << 20;
+    if (size <= kWorthReserving ||
+        size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return;
+    }
+    const int fd = descriptor(file);
+    struct stat info {};
+    struct statfs fileSystem {};
+    // Only a regular file has blocks; tmpfs has none to set aside and would only fill memory
+    // pages ahead of the writes.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::fstatfs(fd, &fileSystem) != 0 ||
+        fileSystem.f_type == TMPFS_MAGIC) {
+        return;
+    }
+    // FALLOC_FL_KEEP_SIZE: the file size stays as written. A refusal (a file system without the
+    // call, no space left) is ignored: the writes then decide.
+    static_cast<void>(::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)));
+}
+
+void releaseUnwritten(const FileHandle& file) {
+    const int fd = descriptor(file);
+    struct stat info {};
+    // Truncating a file to its own size frees the blocks set aside past its end.
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        static_cast<void>(::ftruncate(fd, info.st_size));
+    }
+}
+#else
+void reserveSpace(const FileHandle&, std::uint64_t) {}
+
+void releaseUnwritten(const FileHandle&) {}
+#endif
 
 bool writeAll(const FileHandle& file, std::span<const std::uint8_t> bytes) {
     const std::uint8_t* at = bytes.data();

@@ -90,6 +90,11 @@ bool openDestination(const char* path, FileHandle& file) {
     return ::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle);
 }
 
+// Nothing is set aside on Windows: NTFS allocates as the writes arrive.
+void reserveSpace(const FileHandle&, std::uint64_t) {}
+
+void releaseUnwritten(const FileHandle&) {}
+
 bool writeAll(const FileHandle& file, std::span<const std::uint8_t> bytes) {
     const std::uint8_t* at = bytes.data();
     std::size_t left = bytes.size();

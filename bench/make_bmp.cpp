@@ -1,12 +1,18 @@
 // Writes one bottom-up BMP with pseudo-random pixel bytes for the benchmark (bench/run.sh).
 // The fill bytes at the end of 24-bit rows are 0xEE, so that a converter copying them shows.
+// With --sparse, it writes the headers alone and extends the file to its full size without
+// writing the rows: a hole that reads as zero pixels and takes no disk space (a 65535 x 65535
+// picture for the memory measurement).
 //
-//   bench_make_bmp DEPTH WIDTH HEIGHT OUT.bmp    (DEPTH 24 or 32)
+//   bench_make_bmp [--sparse] DEPTH WIDTH HEIGHT OUT.bmp    (DEPTH 24 or 32)
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -34,8 +40,13 @@ struct FileCloser {
 } // namespace
 
 int main(int argc, char** argv) {
+    const bool sparse = argc > 1 && std::strcmp(argv[1], "--sparse") == 0;
+    if (sparse) {
+        --argc;
+        ++argv;
+    }
     if (argc != 5) {
-        std::fprintf(stderr, "usage: bench_make_bmp DEPTH WIDTH HEIGHT OUT.bmp\n");
+        std::fprintf(stderr, "usage: bench_make_bmp [--sparse] DEPTH WIDTH HEIGHT OUT.bmp\n");
         return 2;
     }
     const unsigned long depth = std::strtoul(argv[1], nullptr, 10);
@@ -66,6 +77,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     bool ok = std::fwrite(header, 1, kHeaderSize, out.get()) == kHeaderSize;
+    if (sparse) {
+        std::error_code error;
+        ok = ok && std::fflush(out.get()) == 0;
+        std::filesystem::resize_file(argv[4], fileSize, error);
+        if (!ok || error) {
+            std::fprintf(stderr, "bench_make_bmp: can not write %s\n", argv[4]);
+            return 1;
+        }
+        return 0;
+    }
     std::vector<std::uint8_t> row(stride + 8, 0xEE);
     std::uint64_t state =
         0x9E3779B97F4A7C15u ^ (std::uint64_t{depth} << 32 | std::uint64_t{width} << 16 | height);

@@ -513,6 +513,25 @@ TEST_F(CommandLine, SourceThatShrinksWhileConvertedIsNotReportedAsConverted) {
     EXPECT_EQ(test::finishProgram(running).output, progress("big.bmp", "big.kvd") + kCannotRead);
     EXPECT_LT(written, fileSize24(1024, 1024));
 }
+
+// A conversion that fails part way keeps what it wrote (a destination is never deleted) but not
+// the space set aside for the rest: a file-size limit of 2048 blocks makes the writes fail early.
+TEST_F(CommandLine, FailedWriteGivesBackTheSpaceSetAside) {
+    const Bytes bmp = test::randomBmp(1500, 1000, 24, rng_);
+    write("big.bmp", bmp);
+    // SIGXFSZ ignored: a write past the limit then fails (EFBIG) instead of ending the process.
+    const test::ProgramResult result = test::runProgram(
+        "/bin/sh", {"-c", "ulimit -f 2048 && trap '' XFSZ && exec \"$0\" big.bmp", DOZ2ERA_EXE},
+        dir_);
+    EXPECT_EQ(result.output, progress("big.bmp", "big.kvd") + kCannotWrite);
+    struct stat info {};
+    ASSERT_EQ(::stat((dir_ / "big.kvd").c_str(), &info), 0);
+    EXPECT_GT(info.st_size, 0);
+    EXPECT_LT(static_cast<std::uint64_t>(info.st_size), fileSize24(1500, 1000));
+    // Blocks of 512 bytes; a little more than the size for the file system's own rounding.
+    EXPECT_LE(static_cast<std::uint64_t>(info.st_blocks) * 512,
+              static_cast<std::uint64_t>(info.st_size) + (std::uint64_t{1} << 20));
+}
 #endif
 
 } // namespace
