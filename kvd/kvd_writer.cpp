@@ -73,12 +73,14 @@ WriteStatus writeRows(const SourceImage& image, const RunRule& rule, const ReadA
     }
     // At least one pixel a read, so that every piece moves on.
     const std::size_t window = std::max<std::size_t>(windowBytes, rule.bytesPerPixel);
-    const auto buffer = std::make_unique<std::uint8_t[]>(window);
     // A stride is below 2^20 (16-bit width times at most 4, plus fill), so it fits std::size_t.
     const auto stride = static_cast<std::size_t>(image.rowStride);
 
     if (stride <= window) {
-        const std::size_t rowsPerWindow = window / stride;
+        const std::size_t rowsPerWindow = std::min<std::size_t>(window / stride, image.height);
+        // Not zero-filled, and no larger than the rows: a small sprite touches no more memory
+        // than it needs (thousands of them are converted one process each).
+        const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(rowsPerWindow * stride);
         for (std::uint32_t r = 0; r < image.height;) {
             const auto rows =
                 static_cast<std::uint32_t>(std::min<std::size_t>(rowsPerWindow, image.height - r));
@@ -98,6 +100,8 @@ WriteStatus writeRows(const SourceImage& image, const RunRule& rule, const ReadA
     }
 
     const auto piecePixels = static_cast<std::uint32_t>(window / rule.bytesPerPixel);
+    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(std::size_t{piecePixels} *
+                                                                       rule.bytesPerPixel);
     for (std::uint32_t r = 0; r < image.height; ++r) {
         const std::uint64_t rowStart = sourceRow(image, r);
         for (std::uint32_t p = 0; p < image.width;) {
@@ -118,7 +122,10 @@ WriteStatus writeRows(const SourceImage& image, const RunRule& rule, const ReadA
 WriteStatus writeLayout(const std::uint8_t* header, std::size_t headerSize,
                         const SourceImage& image, const RunRule& rule, const ReadAt& read,
                         const WriteBytes& write, std::size_t windowBytes) {
-    OutputBuffer out{write, windowBytes};
+    // No larger than the whole layout: a sprite's buffer comes from the heap, not a fresh mapping.
+    const std::uint64_t layoutSize = headerSize + runBytesPerRow(rule, image.width) * image.height;
+    OutputBuffer out{write,
+                     static_cast<std::size_t>(std::min<std::uint64_t>(windowBytes, layoutSize))};
     putBytes(header, headerSize, out);
     const WriteStatus rows = writeRows(image, rule, read, windowBytes, out);
     if (rows != WriteStatus::Written) {
@@ -131,7 +138,7 @@ WriteStatus writeLayout(const std::uint8_t* header, std::size_t headerSize,
 
 OutputBuffer::OutputBuffer(WriteBytes sink, std::size_t size)
     : write(std::move(sink)), capacity(std::max<std::size_t>(size, 1)) {
-    bytes.reset(new std::uint8_t[capacity]);
+    bytes = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
 }
 
 bool OutputBuffer::flush() {
