@@ -4,6 +4,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
 namespace doz2era::test {
 
 struct ProgramResult {
@@ -36,6 +40,17 @@ ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
 
 // False only when the tests run as root and there is no user `nobody` to switch to.
 bool canRunUnprivileged();
+
+// Starts `program` as runProgram does, but with its standard output on `outputFd` (a pipe, a
+// terminal), and returns at once: the child's process id, or -1 if it cannot be started. Only the
+// child's standard output refers to `outputFd` after the start; the caller keeps its own
+// descriptor and waits for the child with waitForProgram.
+pid_t startProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                   const std::filesystem::path& workDir, int outputFd);
+
+// Waits for a child of startProgram to end: its exit status, 128 + the signal number if a signal
+// ended it, or -1 if there is no such child.
+int waitForProgram(pid_t child);
 #endif
 
 } // namespace doz2era::test
