@@ -3,13 +3,14 @@
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
-#else
-#include <cerrno>
-#include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <climits>
+#else
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 
 namespace doz2era {
 

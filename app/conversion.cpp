@@ -6,6 +6,7 @@
 #include "kvd/kvd_writer.h"
 #include "kvd/layout.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace doz2era {
@@ -35,7 +36,8 @@ constexpr const char* kOk = "OK!\n";
 std::string progressText(const char* source, const char* destination) {
     char text[kLineBufferSize];
     const int length = std::snprintf(text, sizeof text, "%s -> %s ... ", source, destination);
-    return std::string(text, static_cast<std::size_t>(length));
+    // The bound only guards the buffer: both names fit the name buffer, so the text fits whole.
+    return std::string(text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
 }
 
 // Loads, checks and writes one file; returns the outcome's message. Every return releases the
