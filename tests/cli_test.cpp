@@ -462,9 +462,9 @@ TEST_F(CommandLine, ShowsTheHalfLineOnlyAtATerminal) {
         std::string beforeTheOutcome, atTheEnd;
     };
     const Case cases[] = {
+        {"pipe", false, "", progress("big.bmp", "big.kvd") + kOk},
         // A terminal turns "\n" into "\r\n" on output.
         {"terminal", true, progress("big.bmp", "big.kvd"), "OK!\r\n"},
-        {"pipe", false, "", progress("big.bmp", "big.kvd") + kOk},
     };
     const Bytes bmp = test::randomBmp(300, 300, 24, rng_);
     write("big.bmp", bmp);
@@ -479,7 +479,12 @@ TEST_F(CommandLine, ShowsTheHalfLineOnlyAtATerminal) {
         ASSERT_EQ(::fcntl(fifo.fd, F_SETFL, 0), 0);
         Descriptor output;
         Descriptor childOutput;
-        ASSERT_TRUE(openOutput(c.terminal, output, childOutput));
+        if (!openOutput(c.terminal, output, childOutput)) {
+            if (c.terminal) {
+                GTEST_SKIP() << "no pseudo-terminal here (no /dev/ptmx, or devpts not mounted)";
+            }
+            FAIL() << "no pipe";
+        }
         child.pid = test::startProgram(DOZ2ERA_EXE, {"big.bmp"}, dir_, childOutput.fd);
         ASSERT_GT(child.pid, 0);
         childOutput.reset();
