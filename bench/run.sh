@@ -268,7 +268,8 @@ bench_sprites() {
 }
 
 # Checks BMP/KVD pairs given as alternating names with the test suite's KVD reader; false on any
-# difference. Through xargs, 1000 pairs a call: a batch has more names than one command line takes.
+# difference. Through xargs, 1000 pairs a call: a large batch has more names than one command line
+# may hold.
 check_pairs() {
     local f
     for f in "$@"; do printf '%s\0%s\0' "$f" "${f%.bmp}.kvd"; done | xargs -0 -n 2000 "$check_kvd"
@@ -280,6 +281,9 @@ batch_run() { # -P value
     find "$work/batch" -name '*.bmp' -print0 |
         xargs -0 -r -n1 -P"$1" "$doz2era" >"$work/batch-$1.log"
 }
+
+# Removes the batch's destinations, however many (perhaps too many for one command line).
+fresh_batch() { find "$work/batch" -name '*.kvd' -delete; }
 
 # Checks one batch run: every line whole, "OK!" and there once, and every KVD exact.
 check_batch() { # -P value
@@ -296,17 +300,17 @@ check_batch() { # -P value
 bench_batch() {
     local jobs=(1 "$(nproc)") round i
     local times=("" "") # the run times of each -P value, in microseconds, space-separated
-    fresh "$work"/batch/*.kvd
+    fresh_batch
     batch_run "${jobs[1]}" # warm-up
     for ((round = 0; round < batch_rounds; round++)); do
         for i in $((round % 2)) $((1 - round % 2)); do
-            fresh "$work"/batch/*.kvd
+            fresh_batch
             timed batch_run "${jobs[i]}"
             times[i]+=" $elapsed"
             check_batch "${jobs[i]}" || failed=1
         done
     done
-    fresh "$work"/batch/*.kvd
+    fresh_batch
     echo
     echo "$batch_sprites sprites (64 x 64, 32-bit) through \`find | xargs -0 -r -n1 -P\`, one" \
         "process per file, $batch_rounds runs each, medians:"
