@@ -1,10 +1,12 @@
 #include "app/conversion.h"
 
+#include "app/console.h"
 #include "app/platform.h"
 #include "bmp/source_image.h"
 #include "kvd/kvd_writer.h"
 #include "kvd/layout.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +16,9 @@ namespace {
 
 // Names, the terminating zero included, must fit a buffer of this many bytes.
 constexpr std::size_t kNameBufferSize = 260;
+
+// Both names fit the name buffer, so the progress text always fits this one.
+constexpr std::size_t kLineBufferSize = 2 * kNameBufferSize + 16;
 
 constexpr const char* kUsage = "Usage: doz2era <filename.bmp>\n";
 constexpr const char* kNameTooLong = "ERROR: src file name is too long\n";
@@ -28,8 +33,13 @@ constexpr const char* kTooLarge = "ERROR: src file is too large for dst file\n";
 constexpr const char* kCannotWrite = "ERROR: can not write dst file\n";
 constexpr const char* kOk = "OK!\n";
 
-void print(const char* text) {
-    std::printf("%s", text);
+// The first half of the line, "SRC -> DST ... ", which the outcome completes. The names are
+// taken as they are, whatever bytes they hold.
+std::string progressText(const char* source, const char* destination) {
+    char text[kLineBufferSize];
+    const int length = std::snprintf(text, sizeof text, "%s -> %s ... ", source, destination);
+    // The bound only guards the buffer: both names fit the name buffer, so the text fits whole.
+    return std::string(text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
 }
 
 // Opens, checks and writes one file; returns the outcome's message. Every return closes what the
@@ -119,19 +129,25 @@ std::optional<std::string> destinationName(std::string_view source) {
 
 void runConversion(int argc, const char* const* argv) {
     if (argc != 2) {
-        print(kUsage);
+        writeOutput(kUsage);
         return;
     }
     const char* source = argv[1];
     const std::optional<std::string> destination = destinationName(source);
     if (!destination) {
-        print(kNameTooLong);
+        writeOutput(kNameTooLong);
         return;
     }
-    std::printf("%s -> %s ... ", source, destination->c_str());
-    // Show the half-line now: a large picture takes a moment before the outcome completes it.
-    std::fflush(stdout);
-    print(convert(source, destination->c_str()));
+    std::string line = progressText(source, destination->c_str());
+    // A person at a terminal sees the half-line at once: a large picture takes a moment before
+    // the outcome completes it. Anywhere else the line leaves whole in one write once the
+    // outcome is known, so that runs sharing a pipe or a log file never split each other's lines.
+    if (outputIsTerminal()) {
+        writeOutput(line);
+        line.clear();
+    }
+    line += convert(source, destination->c_str());
+    writeOutput(line);
 }
 
 } // namespace doz2era

@@ -4,6 +4,7 @@
 #
 #   bench/run.sh [RUNS]        RUNS: timed runs per command and picture, at least 5 (default 11)
 #   DOZ2ERA_EXE=path bench/run.sh      times that executable instead (another build, an old one)
+#   DOZ2ERA_BATCH_SPRITES=N bench/run.sh   N sprites in the batch (default 10000)
 #
 # Builds its own release copy of doz2era and of the helpers in build/bench, writes its inputs to a
 # temporary directory (removed at the end): a 24-bit 8191 x 8191 picture (rows with fill bytes), a
@@ -12,9 +13,12 @@
 # warm-up run, doz2era and cat in alternation, back to back, the order turning every round; then
 # convert; then one-shot runs, each command after 5 s idle; then the peak resident memory. Then
 # the sprites (one process per file), the sparse picture (peak memory, into /dev/null) and, where
-# the machine has memory cgroups, the 24-bit picture inside a 32 MiB limit. It prints the medians,
-# the median of the per-round ratios doz2era/cat, and whether each target is met. Every output of
-# doz2era is checked with the project's KVD reader against the BMP rows; a mismatch fails the run.
+# the machine has memory cgroups, the 24-bit picture inside a 32 MiB limit. Then the batch
+# throughput: 10,000 sprites converted as the README converts many files, `find | xargs -0 -r
+# -n1 -P`, with -P1 and with -P$(nproc), in files per second and time per file. It prints the
+# medians, the median of the per-round ratios doz2era/cat, and whether each target is met. Every
+# output of doz2era is checked with the project's KVD reader against the BMP rows, and every line
+# of the batch logs must be its file's whole "OK!" line; a mismatch fails the run.
 set -euo pipefail
 export LC_ALL=C # EPOCHREALTIME with a decimal point
 
@@ -26,6 +30,12 @@ if ! [[ $runs =~ ^[0-9]+$ ]] || [ "$runs" -lt 5 ]; then
 fi
 build=$root/build/bench
 sprites=1000
+batch_sprites=${DOZ2ERA_BATCH_SPRITES:-10000}
+batch_rounds=3 # timed runs of each -P value, in alternation
+if ! [[ $batch_sprites =~ ^[0-9]+$ ]] || [ "$batch_sprites" -lt 1 ]; then
+    echo "DOZ2ERA_BATCH_SPRITES must be a number of sprites, at least 1" >&2
+    exit 2
+fi
 idle_runs=3  # one-shot rounds (see bench_large)
 idle_pause=5 # seconds of idle before each one-shot command
 memory_limit_kib=8192 # peak resident memory target: 8 MiB, whatever the picture
@@ -89,6 +99,15 @@ for i in $(seq -w 1 "$sprites"); do
 done
 rm "$work/sprites/sprite.bmp"
 sprite_files=("$work"/sprites/s*.bmp)
+mkdir "$work/batch"
+for i in $(seq -w 1 "$batch_sprites"); do
+    cp "${sprite_files[0]}" "$work/batch/b$i.bmp"
+done
+batch_files=("$work"/batch/b*.bmp)
+# The line of every batch file, sorted: what each batch log must hold, once each.
+for f in "${batch_files[@]}"; do
+    printf '%s -> %s ... OK!\n' "$f" "${f%.bmp}.kvd"
+done | sort >"$work/batch-expected.log"
 
 # Median of the numbers on standard input.
 median() {
@@ -325,20 +344,77 @@ bench_sprites() {
     verdict "sprites: doz2era/cat <= 0.8" "$(awk -v r="$m_pair" 'BEGIN { print (r <= 0.8) }')"
 }
 
+# Checks BMP/KVD pairs given as alternating names with the test suite's KVD reader; false on any
+# difference. Through xargs, 1000 pairs a call: a large batch has more names than one command line
+# may hold.
+check_pairs() {
+    local f
+    for f in "$@"; do printf '%s\0%s\0' "$f" "${f%.bmp}.kvd"; done | xargs -0 -n 2000 "$check_kvd"
+}
+
+# The README's way through many files: one process per file, as many at once as asked (-P), every
+# line into one log file.
+batch_run() { # -P value
+    find "$work/batch" -name '*.bmp' -print0 |
+        xargs -0 -r -n1 -P"$1" "$doz2era" >"$work/batch-$1.log"
+}
+
+# Removes the batch's destinations, however many (perhaps too many for one command line).
+fresh_batch() { find "$work/batch" -name '*.kvd' -delete; }
+
+# Checks one batch run: every line whole, "OK!" and there once, and every KVD exact.
+check_batch() { # -P value
+    if ! sort "$work/batch-$1.log" | cmp -s - "$work/batch-expected.log"; then
+        echo "  -P$1: the log does not hold every file's whole \"OK!\" line once:"
+        sort "$work/batch-$1.log" | diff - "$work/batch-expected.log" | head -n 5
+        return 1
+    fi
+    check_pairs "${batch_files[@]}"
+}
+
+# Times the batch with -P1 and -P$(nproc) in alternation, the order turning every round; each
+# timed run writes fresh destinations and is checked afterwards (untimed).
+bench_batch() {
+    local jobs=(1 "$(nproc)") round i
+    local times=("" "") # the run times of each -P value, in microseconds, space-separated
+    fresh_batch
+    batch_run "${jobs[1]}" # warm-up
+    for ((round = 0; round < batch_rounds; round++)); do
+        for i in $((round % 2)) $((1 - round % 2)); do
+            fresh_batch
+            timed batch_run "${jobs[i]}"
+            times[i]+=" $elapsed"
+            check_batch "${jobs[i]}" || failed=1
+        done
+    done
+    fresh_batch
+    echo
+    echo "$batch_sprites sprites (64 x 64, 32-bit) through \`find | xargs -0 -r -n1 -P\`, one" \
+        "process per file, $batch_rounds runs each, medians:"
+    local label=("-P1" "-P${jobs[1]} (nproc)") us
+    for i in 0 1; do
+        us=$(printf '%s\n' ${times[i]} | median)
+        awk -v label="${label[i]}" -v us="$us" -v n="$batch_sprites" 'BEGIN {
+            printf "  %-17s %.2f s   %.0f files/s   %.0f us per file\n",
+                   label, us / 1e6, n / (us / 1e6), us / n }'
+    done
+}
+
 echo "== machine: $(nproc) cores, $(grep -m 1 'model name' /proc/cpuinfo | cut -d: -f2- |
     sed 's/^ *//'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 [ -n "$convert" ] && echo "== convert: $convert ($("$convert" -version | head -n 1))" ||
     echo "== convert: ImageMagick not installed, not measured"
 
+failed=0
 bench_large large24 bgr
 bench_large large32 bgra
 bench_sprites
 bench_sparse
 bench_cgroup
+bench_batch
 
 echo
-echo "== checking every output of doz2era with the program's KVD reader"
-failed=0
+echo "== checking every output of doz2era with the project's KVD reader (the batch's: above)"
 for name in large24 large32; do
     fresh "$work/$name.kvd"
     line=$("$doz2era" "$work/$name.bmp")
@@ -349,9 +425,7 @@ done
 fresh "$work"/sprites/*.kvd
 not_ok=$(sprites_doz2era | grep -c -v ' \.\.\. OK!$' || true)
 [ "$not_ok" = 0 ] || { echo "  $not_ok sprites not converted"; failed=1; }
-pairs=()
-for f in "${sprite_files[@]}"; do pairs+=("$f" "${f%.bmp}.kvd"); done
-"$check_kvd" "${pairs[@]}" || failed=1
+check_pairs "${sprite_files[@]}" || failed=1
 [ "$failed" = 0 ] && echo "  all outputs are exact" || echo "  OUTPUTS DIFFER"
 
 echo

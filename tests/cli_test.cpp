@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+#include <cstdlib>
 #endif
 
 namespace doz2era {
@@ -379,6 +381,200 @@ TEST_F(CommandLine, FilePermissionsAreObeyed) {
     EXPECT_EQ(files(), before);
     EXPECT_EQ(read("open/pic.kvd"), Bytes(10, 0x55));
     fs::permissions(dir_ / "locked", fs::perms::owner_all, fs::perm_options::add);
+}
+
+// A descriptor owned by a test; closed when the test ends, whatever failed.
+struct Descriptor {
+    int fd = -1;
+    Descriptor() = default;
+    explicit Descriptor(int opened) : fd(opened) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(); }
+    void reset() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fd = -1;
+    }
+};
+
+// A child of startProgram, waited for at the latest when the test ends. Declared before the
+// descriptors the child writes to: they close first, so that a child left blocked ends too.
+struct Child {
+    pid_t pid = -1;
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { wait(); }
+    int wait() {
+        const int status = pid > 0 ? test::waitForProgram(pid) : -1;
+        pid = -1;
+        return status;
+    }
+};
+
+// Reads from `fd` until `count` bytes came or it ends. A guard against a hang, not a timing: a
+// program that never writes fails the test after a minute instead of stalling it.
+std::string readBytes(int fd, std::size_t count) {
+    std::string text;
+    char buffer[65536];
+    pollfd wanted{fd, POLLIN, 0};
+    while (text.size() < count && ::poll(&wanted, 1, 60000) == 1) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - text.size()));
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+bool hasInput(int fd) {
+    pollfd wanted{fd, POLLIN, 0};
+    return ::poll(&wanted, 1, 0) == 1;
+}
+
+// Standard output for a child: a pseudo-terminal (what a person sees) or a pipe. Sets the end
+// the test reads and the end the child writes; false if the system has neither.
+bool openOutput(bool terminal, Descriptor& readEnd, Descriptor& writeEnd) {
+    if (!terminal) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return false;
+        }
+        readEnd.fd = fds[0];
+        writeEnd.fd = fds[1];
+        return true;
+    }
+    readEnd.fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (readEnd.fd < 0 || ::grantpt(readEnd.fd) != 0 || ::unlockpt(readEnd.fd) != 0) {
+        return false;
+    }
+    const char* terminalName = ::ptsname(readEnd.fd);
+    writeEnd.fd = terminalName ? ::open(terminalName, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    return writeEnd.fd >= 0;
+}
+
+// At a terminal the half-line shows while the conversion runs; in a pipe nothing shows until the
+// whole line leaves in one write. To hold the run in the middle without any timing, the
+// destination is a FIFO that the test opens itself: the run blocks writing a KVD larger than the
+// FIFO holds until the test drains it.
+TEST_F(CommandLine, ShowsTheHalfLineOnlyAtATerminal) {
+    struct Case {
+        const char* name;
+        bool terminal;
+        std::string beforeTheOutcome, atTheEnd;
+    };
+    const Case cases[] = {
+        {"pipe", false, "", progress("big.bmp", "big.kvd") + kOk},
+        // A terminal turns "\n" into "\r\n" on output.
+        {"terminal", true, progress("big.bmp", "big.kvd"), "OK!\r\n"},
+    };
+    const Bytes bmp = test::randomBmp(300, 300, 24, rng_);
+    write("big.bmp", bmp);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(at("big.kvd"));
+        ASSERT_EQ(::mkfifo(at("big.kvd").c_str(), 0644), 0);
+        Child child;
+        // Opened without waiting for a writer; blocking again for the reads below.
+        Descriptor fifo{::open(at("big.kvd").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+        ASSERT_GE(fifo.fd, 0);
+        ASSERT_EQ(::fcntl(fifo.fd, F_SETFL, 0), 0);
+        Descriptor output;
+        Descriptor childOutput;
+        if (!openOutput(c.terminal, output, childOutput)) {
+            if (c.terminal) {
+                GTEST_SKIP() << "no pseudo-terminal here (no /dev/ptmx, or devpts not mounted)";
+            }
+            FAIL() << "no pipe";
+        }
+        child.pid = test::startProgram(DOZ2ERA_EXE, {"big.bmp"}, dir_, childOutput.fd);
+        ASSERT_GT(child.pid, 0);
+        childOutput.reset();
+
+        // The first KVD bytes in the FIFO: the run has printed whatever it prints early.
+        const std::string head = readBytes(fifo.fd, 8);
+        ASSERT_EQ(head.size(), 8u);
+        EXPECT_EQ(readBytes(output.fd, c.beforeTheOutcome.size()), c.beforeTheOutcome);
+        EXPECT_FALSE(hasInput(output.fd)) << "more was printed before the KVD was written";
+
+        const std::string rest = readBytes(fifo.fd, std::size_t{1} << 20);
+        const std::string kvd = head + rest;
+        EXPECT_EQ(readBytes(output.fd, c.atTheEnd.size()), c.atTheEnd);
+        EXPECT_EQ(child.wait(), 0);
+        EXPECT_EQ(readBytes(output.fd, 1), "") << "more than one line";
+        const auto decoded = test::decodeKvd(Bytes(kvd.begin(), kvd.end()));
+        ASSERT_TRUE(decoded.has_value());
+        EXPECT_EQ(decoded->rows, test::topDownRows(bmp, 300, 300, 24));
+    }
+}
+
+// The usual way through thousands of files, xargs -P: many runs write to one pipe at once, and
+// every line read from it must be one run's whole line.
+TEST_F(CommandLine, ConcurrentRunsSharingAPipeKeepTheirLinesWhole) {
+    struct Kind {
+        std::string source, destination; // the ends of the names
+        std::string outcome;
+    };
+    const Kind kinds[] = {
+        {"-24.bmp", "-24.kvd", kOk},
+        {"-32.bmp", "-32.kvd", kOk},
+        {"-text.bmp", "-text.kvd", kNotBmp},
+        {"-missing.bmp", "-missing.kvd", kCannotOpen},
+        {"-8bit.bmp", "-8bit.kvd", kUnsupportedDepth},
+        {"-short.bmp", "-short.kvd", kCorrupt},
+        {"-self.kvd", "-self.kvd", kSameFile},
+    };
+    std::vector<std::string> sources;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 42; ++i) {
+        const Kind& kind = kinds[static_cast<std::size_t>(i) % std::size(kinds)];
+        const std::string stem = "f" + std::to_string(i);
+        const std::string source = stem + kind.source;
+        // Sizes from 20 x 20 to 307 x 307, so that the runs take different times.
+        const auto side = static_cast<std::uint32_t>(20 + 7 * i);
+        if (kind.outcome == kOk || kind.outcome == kSameFile) {
+            write(source, test::randomBmp(side, side, kind.source == "-24.bmp" ? 24 : 32, rng_));
+        } else if (kind.outcome == kNotBmp) {
+            write(source, Bytes(side, 'x'));
+        } else if (kind.outcome == kUnsupportedDepth) {
+            write(source, test::bmpFile(side, side, 8, side * side));
+        } else if (kind.outcome == kCorrupt) {
+            write(source, test::bmpFile(side, side, 24, side));
+        }
+        sources.push_back(source);
+        expected.push_back(progress(source, stem + kind.destination) + kind.outcome);
+    }
+
+    Descriptor output;
+    Descriptor childOutput;
+    ASSERT_TRUE(openOutput(false, output, childOutput));
+    std::vector<Child> children(sources.size());
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        children[i].pid = test::startProgram(DOZ2ERA_EXE, {sources[i]}, dir_, childOutput.fd);
+        ASSERT_GT(children[i].pid, 0);
+    }
+    childOutput.reset();
+    std::string all;
+    char buffer[4096];
+    for (ssize_t n = 0; (n = ::read(output.fd, buffer, sizeof buffer)) > 0;) {
+        all.append(buffer, static_cast<std::size_t>(n));
+    }
+    for (Child& child : children) {
+        EXPECT_EQ(child.wait(), 0);
+    }
+
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end = 0; start < all.size(); start = end + 1) {
+        end = all.find('\n', start);
+        ASSERT_NE(end, std::string::npos) << "an unfinished last line: " << all.substr(start);
+        lines.push_back(all.substr(start, end + 1 - start));
+    }
+    std::sort(lines.begin(), lines.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
 }
 
 // A FIFO has no writer and /dev/zero no end: reading either whole would wait or fill the memory.

@@ -3,6 +3,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/wait.h>
@@ -143,13 +144,10 @@ std::optional<User> unprivilegedUser() {
     return User{entry->pw_uid, entry->pw_gid};
 }
 
-RunningProgram start(const std::filesystem::path& program, const std::vector<std::string>& args,
-                     const std::filesystem::path& workDir, const std::optional<User>& user) {
-    RunningProgram running;
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
-        return running;
-    }
+// Starts the child with its standard output on `outputFd`; -1 if it cannot be started. Switches
+// to `user` first when one is given.
+pid_t start(const std::filesystem::path& program, const std::vector<std::string>& args,
+            const std::filesystem::path& workDir, int outputFd, const std::optional<User>& user) {
     std::vector<std::string> argStrings;
     if (const char* launcher = std::getenv("DOZ2ERA_TEST_LAUNCHER")) {
         std::istringstream words(launcher);
@@ -167,11 +165,9 @@ RunningProgram start(const std::filesystem::path& program, const std::vector<std
 
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(pipeFds[0]);
-        if (::chdir(workDir.c_str()) != 0 || ::dup2(pipeFds[1], STDOUT_FILENO) < 0) {
+        if (::chdir(workDir.c_str()) != 0 || ::dup2(outputFd, STDOUT_FILENO) < 0) {
             ::_exit(126);
         }
-        ::close(pipeFds[1]);
         // Groups first: after setuid the child may no longer change them.
         if (user && (::setgroups(0, nullptr) != 0 || ::setgid(user->gid) != 0 ||
                      ::setuid(user->uid) != 0)) {
@@ -182,6 +178,21 @@ RunningProgram start(const std::filesystem::path& program, const std::vector<std
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    return child;
+}
+
+// Starts the child with its standard output on a new pipe, whose read end it returns.
+RunningProgram startPiped(const std::filesystem::path& program,
+                          const std::vector<std::string>& args,
+                          const std::filesystem::path& workDir, const std::optional<User>& user) {
+    RunningProgram running;
+    int pipeFds[2];
+    // Close-on-exec: only the child's standard output holds the write end, so the reads of
+    // finishProgram end when the child ends.
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return running;
+    }
+    const pid_t child = start(program, args, workDir, pipeFds[1], user);
     ::close(pipeFds[1]);
     if (child < 0) {
         ::close(pipeFds[0]);
@@ -192,12 +203,38 @@ RunningProgram start(const std::filesystem::path& program, const std::vector<std
     return running;
 }
 
+ProgramResult spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
+                    const std::filesystem::path& workDir, const std::optional<User>& user) {
+    RunningProgram running = startPiped(program, args, workDir, user);
+    return finishProgram(running);
+}
+
 } // namespace
+
+ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                         const std::filesystem::path& workDir) {
+    return spawn(program, args, workDir, std::nullopt);
+}
+
+ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
+                                     const std::vector<std::string>& args,
+                                     const std::filesystem::path& workDir) {
+    const std::optional<User> user = unprivilegedUser();
+    if (::geteuid() == 0 && !user) {
+        return {};
+    }
+    return spawn(program, args, workDir, user);
+}
+
+pid_t startProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                   const std::filesystem::path& workDir, int outputFd) {
+    return start(program, args, workDir, outputFd, std::nullopt);
+}
 
 RunningProgram startProgram(const std::filesystem::path& program,
                             const std::vector<std::string>& args,
                             const std::filesystem::path& workDir) {
-    return start(program, args, workDir, std::nullopt);
+    return startPiped(program, args, workDir, std::nullopt);
 }
 
 bool hasEnded(const RunningProgram& running) {
@@ -219,28 +256,17 @@ ProgramResult finishProgram(RunningProgram& running) {
         result.output.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(running.outputFd);
-    int status = 0;
-    ::waitpid(running.pid, &status, 0);
+    result.exitCode = waitForProgram(running.pid);
     running = RunningProgram{};
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
 
-ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& workDir) {
-    RunningProgram running = start(program, args, workDir, std::nullopt);
-    return finishProgram(running);
-}
-
-ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
-                                     const std::vector<std::string>& args,
-                                     const std::filesystem::path& workDir) {
-    const std::optional<User> user = unprivilegedUser();
-    if (::geteuid() == 0 && !user) {
-        return {};
+int waitForProgram(pid_t child) {
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) {
+        return -1;
     }
-    RunningProgram running = start(program, args, workDir, user);
-    return finishProgram(running);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool canRunUnprivileged() {

@@ -4,6 +4,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
 namespace doz2era::test {
 
 struct ProgramResult {
@@ -37,14 +41,21 @@ ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
 // False only when the tests run as root and there is no user `nobody` to switch to.
 bool canRunUnprivileged();
 
-// A program started by startProgram and not yet finished.
+// Starts `program` as runProgram does, but with its standard output on `outputFd` (a pipe, a
+// terminal), and returns at once: the child's process id, or -1 if it cannot be started. Only the
+// child's standard output refers to `outputFd` after the start; the caller keeps its own
+// descriptor and waits for the child with waitForProgram.
+pid_t startProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                   const std::filesystem::path& workDir, int outputFd);
+
+// A program started by the startProgram below and not yet finished.
 struct RunningProgram {
-    int pid = -1;
+    pid_t pid = -1;
     int outputFd = -1; // the read end of the pipe that is its standard output
 };
 
-// Starts `program` as runProgram does, but returns at once, for tests that act while it runs.
-// Every started program must be given to finishProgram.
+// Starts `program` as runProgram does, its standard output on a pipe, and returns at once, for
+// tests that act while it runs. Every program started so must be given to finishProgram.
 RunningProgram startProgram(const std::filesystem::path& program,
                             const std::vector<std::string>& args,
                             const std::filesystem::path& workDir);
@@ -54,6 +65,10 @@ bool hasEnded(const RunningProgram& running);
 
 // Reads the program's output to the end and waits for it to end.
 ProgramResult finishProgram(RunningProgram& running);
+
+// Waits for a child of startProgram to end: its exit status, 128 + the signal number if a signal
+// ended it, or -1 if there is no such child.
+int waitForProgram(pid_t child);
 #endif
 
 } // namespace doz2era::test
