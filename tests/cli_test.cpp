@@ -505,7 +505,7 @@ TEST_F(CommandLine, ShowsTheHalfLineOnlyAtATerminal) {
         EXPECT_EQ(readBytes(output.fd, c.atTheEnd.size()), c.atTheEnd);
         EXPECT_EQ(child.wait(), 0);
         EXPECT_EQ(readBytes(output.fd, 1), "") << "more than one line";
-        const auto decoded = test::decodeKvd(Bytes(kvd.begin(), kvd.end()));
+        const auto decoded = decodeKvd(Bytes(kvd.begin(), kvd.end()));
         ASSERT_TRUE(decoded.has_value());
         EXPECT_EQ(decoded->rows, test::topDownRows(bmp, 300, 300, 24));
     }
