@@ -8,6 +8,7 @@
 // small with -max_len (see tests/fuzz/CMakeLists.txt and the README) so that the fuzzer stays fast.
 
 #include "bmp/source_image.h"
+#include "fuzz_check.h"
 #include "kvd/kvd_reader.h"
 #include "kvd/kvd_writer.h"
 #include "kvd/layout.h"
@@ -21,20 +22,12 @@
 #include <vector>
 
 using namespace doz2era;
+using fuzz::check;
+using fuzz::fail;
+
+const char* const doz2era::fuzz::kTargetName = "doz2era_fuzz";
 
 namespace {
-
-// Stops the run with a message; libFuzzer saves the input that got here.
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "doz2era_fuzz: %s\n", what);
-    std::abort();
-}
-
-void check(bool holds, const char* what) {
-    if (!holds) {
-        fail(what);
-    }
-}
 
 // Header fields read here byte by byte, apart from the program's own readers.
 std::uint64_t fieldAt(const std::uint8_t* data, std::size_t size, std::size_t offset,

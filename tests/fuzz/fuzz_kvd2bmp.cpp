@@ -5,6 +5,7 @@
 // as a finding.
 
 #include "conversions.h"
+#include "fuzz_check.h"
 #include "kvd/kvd_reader.h"
 
 #include <algorithm>
@@ -19,19 +20,12 @@
 #include <vector>
 
 using namespace doz2era;
+using fuzz::check;
+using fuzz::fail;
+
+const char* const doz2era::fuzz::kTargetName = "kvd2bmp_fuzz";
 
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "kvd2bmp_fuzz: %s\n", what);
-    std::abort();
-}
-
-void check(bool holds, const char* what) {
-    if (!holds) {
-        fail(what);
-    }
-}
 
 bool foundInRows(const KvdProblem& problem) {
     return problem.text.rfind("run byte", 0) == 0;
