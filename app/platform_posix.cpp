@@ -77,9 +77,9 @@ bool openDestination(const char* path, FileHandle& file) {
         return false;
     }
     file.native = fd;
-    // The writes themselves may wait (a FIFO whose reader is slow).
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // The writes themselves may wait (a FIFO whose reader is slow). F_SETFL changes only the
+    // status flags (O_NONBLOCK, O_APPEND and the like), none of which this run wants.
+    if (::fcntl(fd, F_SETFL, 0) != 0) {
         return false;
     }
     // Waits while another run writes this destination. A file system without locks (ENOLCK,
@@ -93,8 +93,8 @@ bool openDestination(const char* path, FileHandle& file) {
     if (::fstat(fd, &info) != 0) {
         return false;
     }
-    // A FIFO or a device (/dev/null) has nothing to truncate.
-    return !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0;
+    // A FIFO or a device (/dev/null) has nothing to truncate, nor has a new, empty file.
+    return !S_ISREG(info.st_mode) || info.st_size == 0 || ::ftruncate(fd, 0) == 0;
 }
 
 #if defined(__linux__)
