@@ -1,4 +1,5 @@
 #include "bmp_builder.h"
+#include "folder_test.h"
 #include "kvd/kvd_reader.h"
 #include "kvd/layout.h"
 #include "run_program.h"
@@ -45,50 +46,15 @@ std::string progress(const std::string& source, const std::string& destination) 
 }
 
 // Every test runs the real executable in a fresh, empty folder of its own.
-class CommandLine : public ::testing::Test {
+class CommandLine : public test::FolderTest {
   protected:
-    void SetUp() override {
-        std::random_device seed;
-        dir_ = fs::temp_directory_path() /
-               ("doz2era-cli-" + std::to_string(seed()) + "-" + std::to_string(seed()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    // Runs doz2era with `args`; every run must end with exit status 0.
+    // Runs doz2era with `args`; every run must end with exit status 0 and print nothing on the
+    // error stream.
     std::string run(const std::vector<std::string>& args) {
         const test::ProgramResult result = test::runProgram(DOZ2ERA_EXE, args, dir_);
         EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.error, "");
         return result.output;
-    }
-
-    // A file of the test folder. Names are UTF-8, like the arguments that runProgram passes on.
-    fs::path at(const std::string& name) const {
-        return dir_ / fs::path(std::u8string(name.begin(), name.end()));
-    }
-
-    void write(const std::string& name, const Bytes& bytes) {
-        fs::create_directories(at(name).parent_path());
-        std::ofstream out(at(name), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-    }
-
-    Bytes read(const std::string& name) { return test::readFile(at(name)); }
-
-    bool exists(const std::string& name) { return fs::exists(fs::symlink_status(at(name))); }
-
-    // The files in the test folder, for "nothing else was touched".
-    std::vector<std::string> files() {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
-            names.push_back(entry.path().lexically_relative(dir_).generic_string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
     }
 
     // Checks that `kvdName` holds `bmp` converted: same pixels, top row first.
@@ -99,9 +65,6 @@ class CommandLine : public ::testing::Test {
         EXPECT_EQ(decoded->bitDepth, depth);
         EXPECT_EQ(decoded->rows, test::topDownRows(bmp, width, height, depth));
     }
-
-    fs::path dir_;
-    std::mt19937 rng_{42};
 };
 
 TEST_F(CommandLine, PrintsUsageForAnyOtherArgumentCount) {

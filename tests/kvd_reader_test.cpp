@@ -14,6 +14,10 @@ namespace doz2era {
 namespace {
 
 using test::Bytes;
+using test::plus;
+using test::prefix;
+using test::with;
+using test::withLe;
 
 std::string nameOf(std::uint32_t width, std::uint32_t height, int depth) {
     return std::to_string(width) + "x" + std::to_string(height) + " depth " + std::to_string(depth);
@@ -110,26 +114,6 @@ TEST(KvdToBmp, AnyWindowGivesTheSameBytesInBoundedBlocks) {
             EXPECT_EQ(traffic.largestWrite % p.stride, 0u);
         }
     }
-}
-
-// Bytes of `base` with `values` put from `offset` on.
-Bytes with(Bytes base, std::size_t offset, std::initializer_list<std::uint8_t> values) {
-    std::copy(values.begin(), values.end(), base.begin() + static_cast<std::ptrdiff_t>(offset));
-    return base;
-}
-
-Bytes withLe(Bytes base, std::size_t offset, std::uint32_t value, int width) {
-    test::putLe(base, offset, value, width);
-    return base;
-}
-
-Bytes prefix(const Bytes& base, std::size_t length) {
-    return {base.begin(), base.begin() + static_cast<std::ptrdiff_t>(length)};
-}
-
-Bytes plus(Bytes base, std::size_t extra) {
-    base.resize(base.size() + extra, 0x5A);
-    return base;
 }
 
 struct Damage {

@@ -1,9 +1,13 @@
 #include "run_program.h"
 
 #ifdef _WIN32
+#include <thread>
 #include <windows.h>
 #else
+#include <cerrno>
+#include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,10 +63,25 @@ struct Handle {
     }
 };
 
+// A pipe whose write end the child inherits and whose read end stays here.
+bool makeChildPipe(Handle& readEnd, Handle& writeEnd, SECURITY_ATTRIBUTES& inheritable) {
+    return ::CreatePipe(&readEnd.handle, &writeEnd.handle, &inheritable, 0) &&
+           ::SetHandleInformation(readEnd.handle, HANDLE_FLAG_INHERIT, 0);
+}
+
+// Appends everything that comes through the pipe until every write end is closed.
+void readToEnd(HANDLE pipe, std::string& into) {
+    char buffer[4096];
+    DWORD n = 0;
+    while (::ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        into.append(buffer, n);
+    }
+}
+
 } // namespace
 
 // Arguments are UTF-8; the child gets them as UTF-16 through CreateProcessW, its standard output
-// is a pipe read here to the end, its standard input and error stream are the null device.
+// and error stream are pipes read here to the end, its standard input is the null device.
 ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& workDir) {
     ProgramResult result;
@@ -75,8 +94,10 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     Handle readEnd;
     Handle writeEnd;
-    if (!::CreatePipe(&readEnd.handle, &writeEnd.handle, &inheritable, 0) ||
-        !::SetHandleInformation(readEnd.handle, HANDLE_FLAG_INHERIT, 0)) {
+    Handle errorReadEnd;
+    Handle errorWriteEnd;
+    if (!makeChildPipe(readEnd, writeEnd, inheritable) ||
+        !makeChildPipe(errorReadEnd, errorWriteEnd, inheritable)) {
         return failed("CreatePipe");
     }
     Handle nul{::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
@@ -99,7 +120,7 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nul.handle;
     startup.hStdOutput = writeEnd.handle;
-    startup.hStdError = nul.handle;
+    startup.hStdError = errorWriteEnd.handle;
     PROCESS_INFORMATION child{};
     const std::wstring folder = workDir.wstring();
     if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
@@ -108,14 +129,15 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
     }
     Handle process{child.hProcess};
     Handle thread{child.hThread};
-    // Only the child holds the write end now: the reads below end when the child ends.
+    // Only the child holds the write ends now: the reads below end when the child ends. Both
+    // pipes are read at once: a child that fills one while the other is read would wait forever.
     ::CloseHandle(writeEnd.handle);
     writeEnd.handle = nullptr;
-    char buffer[4096];
-    DWORD n = 0;
-    while (::ReadFile(readEnd.handle, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-        result.output.append(buffer, n);
-    }
+    ::CloseHandle(errorWriteEnd.handle);
+    errorWriteEnd.handle = nullptr;
+    std::thread errorReader(readToEnd, errorReadEnd.handle, std::ref(result.error));
+    readToEnd(readEnd.handle, result.output);
+    errorReader.join();
     DWORD exitCode = 0;
     ::WaitForSingleObject(process.handle, INFINITE);
     if (::GetExitCodeProcess(process.handle, &exitCode)) {
@@ -146,8 +168,16 @@ std::optional<User> unprivilegedUser() {
 RunningProgram start(const std::filesystem::path& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const std::optional<User>& user) {
     RunningProgram running;
+    // Close-on-exec: a program started meanwhile does not inherit the read ends. dup2 clears
+    // the flag on the child's standard output and error.
     int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
+    int errorFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return running;
+    }
+    if (::pipe2(errorFds, O_CLOEXEC) != 0) {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
         return running;
     }
     std::vector<std::string> argStrings;
@@ -167,11 +197,10 @@ RunningProgram start(const std::filesystem::path& program, const std::vector<std
 
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(pipeFds[0]);
-        if (::chdir(workDir.c_str()) != 0 || ::dup2(pipeFds[1], STDOUT_FILENO) < 0) {
+        if (::chdir(workDir.c_str()) != 0 || ::dup2(pipeFds[1], STDOUT_FILENO) < 0 ||
+            ::dup2(errorFds[1], STDERR_FILENO) < 0) {
             ::_exit(126);
         }
-        ::close(pipeFds[1]);
         // Groups first: after setuid the child may no longer change them.
         if (user && (::setgroups(0, nullptr) != 0 || ::setgid(user->gid) != 0 ||
                      ::setuid(user->uid) != 0)) {
@@ -183,12 +212,15 @@ RunningProgram start(const std::filesystem::path& program, const std::vector<std
         ::_exit(127);
     }
     ::close(pipeFds[1]);
+    ::close(errorFds[1]);
     if (child < 0) {
         ::close(pipeFds[0]);
+        ::close(errorFds[0]);
         return running;
     }
     running.pid = child;
     running.outputFd = pipeFds[0];
+    running.errorFd = errorFds[0];
     return running;
 }
 
@@ -213,12 +245,36 @@ ProgramResult finishProgram(RunningProgram& running) {
     if (running.pid < 0) {
         return result;
     }
+    // Both pipes are read as their bytes come: a program that fills one while the other is read
+    // would wait forever. A pipe is done when its write end is closed (read() gives 0).
+    pollfd pipes[2] = {{running.outputFd, POLLIN, 0}, {running.errorFd, POLLIN, 0}};
+    std::string* into[2] = {&result.output, &result.error};
     char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::read(running.outputFd, buffer, sizeof buffer)) > 0) {
-        result.output.append(buffer, static_cast<std::size_t>(n));
+    while (pipes[0].fd >= 0 || pipes[1].fd >= 0) {
+        if (::poll(pipes, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (pipes[i].fd < 0 || pipes[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = ::read(pipes[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                into[i]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(pipes[i].fd);
+                pipes[i].fd = -1; // poll() skips it from now on
+            }
+        }
     }
-    ::close(running.outputFd);
+    for (const pollfd& end : pipes) {
+        if (end.fd >= 0) {
+            ::close(end.fd);
+        }
+    }
     int status = 0;
     ::waitpid(running.pid, &status, 0);
     running = RunningProgram{};
