@@ -1,8 +1,11 @@
 #include "app/platform.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,6 +124,86 @@ bool sameFile(const char* first, const char* second) {
     struct stat b {};
     return ::stat(first, &a) == 0 && ::stat(second, &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
+}
+
+std::string lastErrorText() {
+    // The program never calls setlocale: the texts are those of the C locale, in English.
+    return std::strerror(errno);
+}
+
+bool currentSize(const FileHandle& file, std::uint64_t& size) {
+    struct stat info {};
+    if (::fstat(descriptor(file), &info) != 0 || info.st_size < 0) {
+        return false;
+    }
+    size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool isSpecialFile(const char* path) {
+    struct stat info {};
+    return ::stat(path, &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+bool createFileBeside(const char* destination, const char* prefix, FileHandle& file,
+                      std::string& path) {
+    const std::string_view whole{destination};
+    const std::size_t slash = whole.rfind('/');
+    std::string name{slash == std::string_view::npos ? std::string_view{}
+                                                     : whole.substr(0, slash + 1)};
+    name += prefix;
+    name += "XXXXXX"; // replaced by mkostemp with a part that makes the name new
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    file.native = fd;
+    // mkostemp creates the file with mode 0600; open(path, O_CREAT, 0666) would give 0666 less
+    // the umask, which only umask() itself can tell.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, 0666 & ~mask) != 0) {
+        const int error = errno;
+        ::unlink(name.c_str());
+        errno = error;
+        return false;
+    }
+    path = std::move(name);
+    return true;
+}
+
+#ifdef __linux__
+void reserveSpace(const FileHandle& file, std::uint64_t size) {
+    if (size <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        static_cast<void>(
+            ::fallocate(descriptor(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)));
+    }
+}
+#else
+void reserveSpace(const FileHandle&, std::uint64_t) {
+    // posix_fallocate would change the size, and where the file system cannot reserve space it
+    // writes zeros: slower than the writes it is meant to speed up.
+}
+#endif
+
+bool replaceFile(const char* from, const char* to) {
+    return ::rename(from, to) == 0;
+}
+
+bool removeFile(const char* path) {
+    return ::unlink(path) == 0;
+}
+
+void useBinaryStandardStreams() {
+    // POSIX streams do not translate line ends.
+}
+
+bool openStandardOutput(FileHandle& file) {
+    if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        return false;
+    }
+    file.native = STDOUT_FILENO;
+    return true;
 }
 
 } // namespace doz2era
