@@ -37,9 +37,6 @@ constexpr const char* kVersion = "kvd2bmp " DOZ2ERA_VERSION "\n";
 // The new file beside OUT that the BMP is written to: ".kvd2bmp-" and a random part.
 constexpr const char* kTemporaryPrefix = ".kvd2bmp-";
 
-// Said after a failure once bytes have gone to standard output, which cannot take them back.
-constexpr const char* kIncompleteOnOutput = " (an incomplete BMP went to standard output)";
-
 // One write per message: standard error is unbuffered, and a line written in pieces could be
 // interleaved with another process's.
 void print(std::FILE* stream, const std::string& text) {
@@ -121,6 +118,8 @@ int convertFile(const char* input, const char* output) {
 
     TemporaryFile temporary;
     FileHandle destination;
+    // Written in place: bytes that went out cannot be taken back after a failure.
+    bool inPlace = true;
     if (toStandardOutput) {
         if (!openStandardOutput(destination)) {
             return failed(outputName, "cannot write: " + lastErrorText());
@@ -134,6 +133,7 @@ int convertFile(const char* input, const char* output) {
     } else if (!createFileBeside(output, kTemporaryPrefix, destination, temporary.path)) {
         return failed(output, "cannot create: " + lastErrorText());
     } else {
+        inPlace = false;
         reserveForBmp(source, fileSize, destination);
     }
 
@@ -157,7 +157,8 @@ int convertFile(const char* input, const char* output) {
         return true;
     };
     const KvdToBmpResult result = convertKvdToBmp(read, fileSize, write, kKvdToBmpWindow);
-    const std::string incomplete = toStandardOutput && written > 0 ? kIncompleteOnOutput : "";
+    const std::string incomplete =
+        inPlace && written > 0 ? " (an incomplete BMP went to " + outputName + ")" : "";
     const std::string at = "offset " + std::to_string(result.problem.offset) + ": ";
     switch (result.outcome) {
     case KvdToBmpOutcome::Refused:

@@ -13,9 +13,10 @@
 #include <string>
 
 #ifndef _WIN32
+#include "fifo_reader.h"
+
 #include <chrono>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -355,32 +356,6 @@ TEST_F(CommandLine, SpecialFilesAreRefusedAtOnce) {
     }
 }
 
-// Opens the read end of the FIFO at `path` without waiting for a writer; -1 on failure. Not
-// inherited by the programs the test starts.
-int openFifoReader(const fs::path& path) {
-    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-}
-
-// Waits for the first bytes of a writer of the FIFO (before any writer came, a read would see
-// the end of the FIFO), then makes the reads wait for data again.
-void waitForWriter(int fd) {
-    pollfd ready{fd, POLLIN, 0};
-    ASSERT_EQ(::poll(&ready, 1, -1), 1);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-}
-
-// Reads the FIFO to its end (the writer closed it); the number of bytes read.
-std::size_t drain(int fd) {
-    waitForWriter(fd);
-    char buffer[65536];
-    std::size_t total = 0;
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
-        total += static_cast<std::size_t>(n);
-    }
-    return total;
-}
-
 // A destination that is not a file: a FIFO that nobody reads would stall the run (and a batch
 // job) forever and is refused at once; a FIFO with a reader and a link to a device are written as
 // any file.
@@ -390,10 +365,10 @@ TEST_F(CommandLine, DestinationsThatAreNotFiles) {
     ASSERT_EQ(::mkfifo((dir_ / "pipe.kvd").c_str(), 0644), 0);
     EXPECT_EQ(run({"pipe.bmp"}), progress("pipe.bmp", "pipe.kvd") + kCannotCreate);
 
-    const int reader = openFifoReader(dir_ / "pipe.kvd");
+    const int reader = test::openFifoReader(dir_ / "pipe.kvd");
     ASSERT_GE(reader, 0);
     test::RunningProgram running = test::startProgram(DOZ2ERA_EXE, {"pipe.bmp"}, dir_);
-    EXPECT_EQ(drain(reader), fileSize24(300, 40));
+    EXPECT_EQ(test::drain(reader).size(), fileSize24(300, 40));
     ::close(reader);
     EXPECT_EQ(test::finishProgram(running).output, progress("pipe.bmp", "pipe.kvd") + kOk);
 
@@ -463,15 +438,15 @@ TEST_F(CommandLine, SourceThatShrinksWhileConvertedIsNotReportedAsConverted) {
     const Bytes bmp = test::randomBmp(1024, 1024, 24, rng_);
     write("big.bmp", bmp);
     ASSERT_EQ(::mkfifo((dir_ / "big.kvd").c_str(), 0644), 0);
-    const int reader = openFifoReader(dir_ / "big.kvd");
+    const int reader = test::openFifoReader(dir_ / "big.kvd");
     ASSERT_GE(reader, 0);
     test::RunningProgram running = test::startProgram(DOZ2ERA_EXE, {"big.bmp"}, dir_);
     // The run writes once it has read its first rows, and waits for the FIFO to be read.
-    waitForWriter(reader);
+    test::waitForWriter(reader);
     char first = 0;
     ASSERT_EQ(::read(reader, &first, 1), 1);
     fs::resize_file(dir_ / "big.bmp", 54);
-    const std::size_t written = 1 + drain(reader);
+    const std::size_t written = 1 + test::drain(reader).size();
     ::close(reader);
     EXPECT_EQ(test::finishProgram(running).output, progress("big.bmp", "big.kvd") + kCannotRead);
     EXPECT_LT(written, fileSize24(1024, 1024));

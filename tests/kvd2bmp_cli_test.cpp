@@ -18,6 +18,8 @@
 #include <vector>
 
 #ifndef _WIN32
+#include "fifo_reader.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -342,19 +344,53 @@ TEST_F(Kvd2bmpCommandLine, WritesIntoADevice) {
 }
 #else
 // A device or a FIFO is written in place, never replaced by a rename: a link to /dev/null stays a
-// link to the device, and /dev/full gives a failed write.
-TEST_F(Kvd2bmpCommandLine, WritesIntoADevice) {
-    convert("pic.bmp", test::randomBmp(300, 200, 24, rng_));
+// link to the device, /dev/full gives a failed write, a FIFO without a reader is refused at once
+// (it would hold the run forever) and one with a reader gets the BMP as it is made.
+TEST_F(Kvd2bmpCommandLine, WritesIntoADeviceOrAFifo) {
+    const Bytes bmp = test::randomBmp(300, 200, 24, rng_); // rows of 902 bytes from offset 8
+    const Bytes kvd = convert("pic.bmp", bmp);
     fs::create_symlink("/dev/null", at("null.bmp"));
     expectDecoded(decode({"pic.kvd", "null.bmp"}));
     EXPECT_TRUE(fs::is_symlink(at("null.bmp")));
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
     if (fs::exists("/dev/full")) {
         fs::create_symlink("/dev/full", at("full.bmp"));
+        // Not even the headers went out.
         expectFailed(decode({"pic.kvd", "full.bmp"}),
                      "kvd2bmp: full.bmp: cannot write: " + systemText(ENOSPC));
     }
-    EXPECT_EQ(files(), (std::vector<std::string>{"full.bmp", "null.bmp", "pic.bmp", "pic.kvd"}));
+
+    ASSERT_EQ(::mkfifo(at("pipe.bmp").c_str(), 0644), 0);
+    expectFailed(decode({"pic.kvd", "pipe.bmp"}),
+                 "kvd2bmp: pipe.bmp: cannot create: " + systemText(ENXIO));
+    // The top row's first run byte is the last one checked: only the headers went out before.
+    write("bad.kvd", test::with(kvd, 8, {0x03}));
+    struct Case {
+        std::string input;
+        Bytes expected;
+        int exitCode;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"pic.kvd", canonicalOf(bmp), 0, ""},
+        {"bad.kvd", test::prefix(canonicalOf(bmp), 54), 1,
+         "kvd2bmp: bad.kvd: offset 8: run byte 0x03 outside 5..255 (an incomplete BMP went to "
+         "pipe.bmp)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        const int reader = test::openFifoReader(at("pipe.bmp"));
+        ASSERT_GE(reader, 0);
+        test::RunningProgram running = test::startProgram(KVD2BMP_EXE, {c.input, "pipe.bmp"}, dir_);
+        EXPECT_EQ(test::drain(reader), c.expected);
+        ::close(reader);
+        const test::ProgramResult result = test::finishProgram(running);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        EXPECT_EQ(result.error, c.error);
+    }
+    EXPECT_TRUE(fs::is_fifo(at("pipe.bmp")));
+    EXPECT_EQ(files(), (std::vector<std::string>{"bad.kvd", "full.bmp", "null.bmp", "pic.bmp",
+                                                 "pic.kvd", "pipe.bmp"}));
 }
 
 // The finished BMP gets the permissions that creating it would give (0666 less the umask), not
