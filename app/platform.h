@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 // What the programs need of the operating system: open a source and read it at offsets, open a
-// destination that no other run writes at the same time, write it and close it. One source file
-// per platform family implements it (platform_posix.cpp, platform_windows.cpp).
+// destination that no other run writes at the same time, write it and close it; for a destination
+// that must appear whole or not at all, a new file beside it that is renamed over it once complete.
+// One source file per platform family implements it (platform_posix.cpp, platform_windows.cpp).
 namespace doz2era {
 
 // An open file, closed when the handle goes. `native` is a POSIX descriptor or a Windows HANDLE.
@@ -62,5 +64,41 @@ bool closeFile(FileHandle& file);
 
 // True if both paths name one existing file (the same name, a link, or another spelling of it).
 bool sameFile(const char* first, const char* second);
+
+// The system's description of the error of the last call above that failed (strerror(errno) in the
+// C locale, or the text of GetLastError()), for a message: one line, no final full stop.
+std::string lastErrorText();
+
+// Sets `size` to the size the open file has now; false if the system cannot tell.
+bool currentSize(const FileHandle& file, std::uint64_t& size);
+
+// True if `path` names something that exists and is not a regular file once links are followed:
+// a device (/dev/null, NUL), a FIFO, a folder. Such a destination is written in place
+// (openDestination): renaming a file over it would replace the device or the FIFO itself.
+bool isSpecialFile(const char* path);
+
+// Creates a new, empty file for writing in the folder of `destination` (the part of the path up to
+// its last separator; the current folder if it has none), named `prefix` followed by a random part
+// that no file there has yet, and sets `path` to its name. It gets the permissions that creating
+// `destination` would give it (0666 less the umask on POSIX systems). The folder being the
+// destination's, replaceFile can later put it in place in one step. False if the folder is missing
+// or cannot be written.
+bool createFileBeside(const char* destination, const char* prefix, FileHandle& file,
+                      std::string& path);
+
+// Renames the closed file `from` to `to`, replacing a file of that name in one step: a reader of
+// `to` sees either the old file or the new one. False if it failed; then `from` is still there.
+bool replaceFile(const char* from, const char* to);
+
+// Deletes the file at `path`; false if it could not be deleted.
+bool removeFile(const char* path);
+
+// Makes standard output and standard error binary streams, so that a byte 0x0A leaves as it is and
+// not as "\r\n" (Windows; nothing to do elsewhere). Called once, before anything is printed.
+void useBinaryStandardStreams();
+
+// Sets `file` to standard output, for writing a file's bytes there with writeAll; closeFile
+// closes it, and its result says whether the last bytes went out. False if there is none.
+bool openStandardOutput(FileHandle& file);
 
 } // namespace doz2era

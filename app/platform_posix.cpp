@@ -1,8 +1,12 @@
 #include "app/platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +25,24 @@ int descriptor(const FileHandle& file) {
 
 // One read() or write() moves at most this much: Linux caps a call just below 2 GiB anyway.
 constexpr std::size_t kMaxCall = std::size_t{1} << 30;
+
+// Calls `call(done, count)`, one read or write of `count` bytes from byte `done` on that returns
+// how many moved, until all `size` bytes have; again after a signal. False on an error, or when a
+// call moves nothing (the end of the file, a device that takes no more).
+template <typename Call> bool moveAll(std::size_t size, Call call) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = call(done, std::min(size - done, kMaxCall));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 } // namespace
 
@@ -47,26 +69,14 @@ SourceStatus openSource(const char* path, FileHandle& file, std::uint64_t& size)
 }
 
 bool readAt(const FileHandle& file, std::uint64_t offset, std::span<std::uint8_t> into) {
-    std::uint8_t* at = into.data();
-    std::size_t left = into.size();
-    while (left > 0) {
-        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-            return false;
-        }
-        const ssize_t n = ::pread(descriptor(file), at, left < kMaxCall ? left : kMaxCall,
-                                  static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        // 0: the file ends before the bytes asked for (it shrank since its size was taken).
-        if (n <= 0) {
-            return false;
-        }
-        at += n;
-        left -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - into.size()) {
+        return false;
     }
-    return true;
+    // 0 bytes read: the file ends before the bytes asked for (it shrank since its size was taken).
+    return moveAll(into.size(), [&](std::size_t done, std::size_t count) {
+        return ::pread(descriptor(file), into.data() + done, count,
+                       static_cast<off_t>(offset + done));
+    });
 }
 
 bool openDestination(const char* path, FileHandle& file) {
@@ -136,20 +146,9 @@ void releaseUnwritten(const FileHandle&) {}
 #endif
 
 bool writeAll(const FileHandle& file, std::span<const std::uint8_t> bytes) {
-    const std::uint8_t* at = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(descriptor(file), at, left < kMaxCall ? left : kMaxCall);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        at += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return moveAll(bytes.size(), [&](std::size_t done, std::size_t count) {
+        return ::write(descriptor(file), bytes.data() + done, count);
+    });
 }
 
 bool closeFile(FileHandle& file) {
@@ -164,6 +163,72 @@ bool sameFile(const char* first, const char* second) {
     struct stat b {};
     return ::stat(first, &a) == 0 && ::stat(second, &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
+}
+
+std::string lastErrorText() {
+    // The program never calls setlocale: the texts are those of the C locale, in English.
+    return std::strerror(errno);
+}
+
+bool currentSize(const FileHandle& file, std::uint64_t& size) {
+    struct stat info {};
+    if (::fstat(descriptor(file), &info) != 0 || info.st_size < 0) {
+        return false;
+    }
+    size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool isSpecialFile(const char* path) {
+    struct stat info {};
+    return ::stat(path, &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+bool createFileBeside(const char* destination, const char* prefix, FileHandle& file,
+                      std::string& path) {
+    const std::string_view whole{destination};
+    const std::size_t slash = whole.rfind('/');
+    std::string name{slash == std::string_view::npos ? std::string_view{}
+                                                     : whole.substr(0, slash + 1)};
+    name += prefix;
+    name += "XXXXXX"; // replaced by mkostemp with a part that makes the name new
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    file.native = fd;
+    // mkostemp creates the file with mode 0600; open(path, O_CREAT, 0666) would give 0666 less
+    // the umask, which only umask() itself can tell.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, 0666 & ~mask) != 0) {
+        const int error = errno;
+        ::unlink(name.c_str());
+        errno = error;
+        return false;
+    }
+    path = std::move(name);
+    return true;
+}
+
+bool replaceFile(const char* from, const char* to) {
+    return ::rename(from, to) == 0;
+}
+
+bool removeFile(const char* path) {
+    return ::unlink(path) == 0;
+}
+
+void useBinaryStandardStreams() {
+    // POSIX streams do not translate line ends.
+}
+
+bool openStandardOutput(FileHandle& file) {
+    if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        return false;
+    }
+    file.native = STDOUT_FILENO;
+    return true;
 }
 
 } // namespace doz2era

@@ -1,7 +1,13 @@
 #include "app/platform.h"
 
+#include <cstdio>
 #include <filesystem>
+#include <random>
+#include <string_view>
 #include <system_error>
+
+#include <fcntl.h>
+#include <io.h>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -19,6 +25,9 @@ HANDLE handleOf(const FileHandle& file) {
 constexpr DWORD kMaxCall = DWORD{1} << 30;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Names createFileBeside tries before it gives up: a name is taken only by a file made in between.
+constexpr int kNameAttempts = 100;
 
 } // namespace
 
@@ -122,6 +131,99 @@ bool closeFile(FileHandle& file) {
 bool sameFile(const char* first, const char* second) {
     std::error_code error;
     return std::filesystem::equivalent(first, second, error) && !error;
+}
+
+std::string lastErrorText() {
+    const DWORD code = ::GetLastError();
+    char* text = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string result = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+    ::LocalFree(text);
+    // The system's texts end in ".\r\n" and may hold line breaks: one line, as POSIX gives it.
+    for (char& c : result) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+    while (!result.empty() && (result.back() == ' ' || result.back() == '.')) {
+        result.pop_back();
+    }
+    return result;
+}
+
+bool currentSize(const FileHandle& file, std::uint64_t& size) {
+    LARGE_INTEGER bytes{};
+    if (!::GetFileSizeEx(handleOf(file), &bytes) || bytes.QuadPart < 0) {
+        return false;
+    }
+    size = static_cast<std::uint64_t>(bytes.QuadPart);
+    return true;
+}
+
+bool isSpecialFile(const char* path) {
+    // No access asked for: only the kind of file. FILE_FLAG_BACKUP_SEMANTICS opens a folder too.
+    FileHandle probe;
+    const HANDLE handle = ::CreateFileA(path, 0, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    probe.native = reinterpret_cast<std::intptr_t>(handle);
+    BY_HANDLE_FILE_INFORMATION info{};
+    return ::GetFileType(handle) != FILE_TYPE_DISK ||
+           !::GetFileInformationByHandle(handle, &info) ||
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool createFileBeside(const char* destination, const char* prefix, FileHandle& file,
+                      std::string& path) {
+    // The folder ends at the last separator, or after the drive of a name like "C:picture.bmp".
+    const std::string_view whole{destination};
+    const std::size_t separator = whole.find_last_of("/\\:");
+    const std::string folder{separator == std::string_view::npos ? std::string_view{}
+                                                                 : whole.substr(0, separator + 1)};
+    std::random_device source;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        char part[16];
+        std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(source()));
+        std::string name = folder + prefix + part;
+        // CREATE_NEW fails if the name is taken, so no other file is ever opened.
+        const HANDLE handle = ::CreateFileA(name.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            file.native = reinterpret_cast<std::intptr_t>(handle);
+            path = std::move(name);
+            return true;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool replaceFile(const char* from, const char* to) {
+    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool removeFile(const char* path) {
+    return ::DeleteFileA(path) != 0;
+}
+
+void useBinaryStandardStreams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+
+bool openStandardOutput(FileHandle& file) {
+    const HANDLE handle = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        return false;
+    }
+    file.native = reinterpret_cast<std::intptr_t>(handle);
+    return true;
 }
 
 } // namespace doz2era

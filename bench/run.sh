@@ -428,6 +428,64 @@ not_ok=$(sprites_doz2era | grep -c -v ' \.\.\. OK!$' || true)
 check_pairs "${sprite_files[@]}" || failed=1
 [ "$failed" = 0 ] && echo "  all outputs are exact" || echo "  OUTPUTS DIFFER"
 
+# kvd2bmp: decodes the KVD files that doz2era makes of the two large pictures (192 MiB and 256 MiB)
+# against `cat KVD > OUT`, in alternation as above, each run into a fresh destination; then its
+# peak resident memory (the largest of three runs) against 8 MiB, and its output: doz2era must
+# turn the decoded BMP back into the same KVD, byte for byte. KVD2BMP_EXE=path times another build.
+bench_kvd2bmp() {
+    echo
+    echo "== kvd2bmp: building it (release preset, statically linked) in build/bench"
+    cmake --build "$build" -j2 --target kvd2bmp >/dev/null
+    local kvd2bmp
+    kvd2bmp=$(realpath "${KVD2BMP_EXE:-$build/kvd2bmp}")
+    run_kvd2bmp() { "$kvd2bmp" "$1" "${1%.kvd}-back.bmp"; }
+    run_cat_kvd() { cat "$1" >"${1%.kvd}-back.cat"; }
+    local name
+    for name in large24 large32; do
+        local kvd=$work/$name.kvd back=$work/$name-back
+        local dec=() cat=() pair=() round t_doz t_cat
+        fresh "$kvd"
+        "$doz2era" "$work/$name.bmp" >/dev/null
+        run_kvd2bmp "$kvd" # warm-up
+        run_cat_kvd "$kvd"
+        for ((round = 0; round < runs; round++)); do
+            fresh "$back.bmp" "$back.cat"
+            time_round "$round" run_kvd2bmp run_cat_kvd "$kvd"
+            dec+=("$t_doz")
+            cat+=("$t_cat")
+            pair+=("$(ratio "$t_doz" "$t_cat")")
+        done
+        fresh "$back.cat"
+        local m_pair kib=0 k i
+        m_pair=$(printf '%s\n' "${pair[@]}" | median)
+        for i in 1 2 3; do
+            fresh "$back.bmp"
+            /usr/bin/time -f %M -o "$work/rss" "$kvd2bmp" "$kvd" "$back.bmp"
+            k=$(tail -n 1 "$work/rss")
+            ((k > kib)) && kib=$k
+        done
+        echo
+        echo "kvd2bmp $name.kvd ($(stat -c %s "$kvd") bytes), $runs runs each, medians:"
+        echo "  kvd2bmp           $(ms "$(printf '%s\n' "${dec[@]}" | median)")"
+        echo "  cat               $(ms "$(printf '%s\n' "${cat[@]}" | median)")"
+        echo "  kvd2bmp/cat       $m_pair   (per round: ${pair[*]})"
+        echo "  peak memory       $kib KiB (limit 8 MiB = 8192 KiB)"
+        verdict "$name: kvd2bmp/cat <= 1.5" "$(awk -v r="$m_pair" 'BEGIN { print (r <= 1.5) }')"
+        verdict "$name: kvd2bmp peak memory <= 8 MiB" "$((kib <= 8192 ? 1 : 0))"
+
+        fresh "$back.kvd"
+        line=$("$doz2era" "$back.bmp")
+        if [ "$line" = "$back.bmp -> $back.kvd ... OK!" ] && cmp -s "$kvd" "$back.kvd"; then
+            echo "  the decoded BMP converts back into the same KVD"
+        else
+            echo "  THE DECODED BMP DOES NOT CONVERT BACK INTO THE SAME KVD ($line)"
+            failed=1
+        fi
+        fresh "$kvd" "$back.bmp" "$back.kvd"
+    done
+}
+bench_kvd2bmp
+
 echo
 echo "== targets (load average now $(cut -d' ' -f1-3 /proc/loadavg))"
 for name in "${order[@]}"; do

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -16,5 +17,10 @@ using ReadAt = std::function<bool(std::uint64_t offset, std::span<std::uint8_t> 
 
 // Writes every byte of `bytes` after those written before; false if any did not go out.
 using WriteBytes = std::function<bool(std::span<const std::uint8_t> bytes)>;
+
+// Window size of both programs: the input is read, and the output sent, this many bytes at a
+// time. Large enough that the calls cost little beside the copying, small beside any picture worth
+// timing, and a fixed amount of memory whatever the picture.
+inline constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
 
 } // namespace doz2era

@@ -104,10 +104,6 @@ struct KvdToBmpResult {
     KvdHeader header;
 };
 
-// Window of convertKvdToBmp that the programs use: large enough that reads and writes of 1 MiB
-// cost little more than copying, small enough to stay far below the memory target.
-inline constexpr std::size_t kKvdToBmpWindow = std::size_t{1} << 20;
-
 // Turns the KVD file of `fileSize` bytes that `read` gives into a BMP (see bmp/bmp_writer.h)
 // passed to `write`: the headers, then the rows bottom row first, with the same pixel bytes, so
 // that converting that BMP gives back the same KVD. The header, the fixed bytes and the exact
@@ -121,6 +117,6 @@ inline constexpr std::size_t kKvdToBmpWindow = std::size_t{1} << 20;
 // picture. When several rows are damaged, the one nearest the end of the file is named. `read` is
 // never asked for a byte outside the first fileSize bytes.
 KvdToBmpResult convertKvdToBmp(const ReadAt& read, std::uint64_t fileSize, const WriteBytes& write,
-                               std::size_t windowBytes = kKvdToBmpWindow);
+                               std::size_t windowBytes = kWindowBytes);
 
 } // namespace doz2era

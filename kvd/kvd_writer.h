@@ -37,11 +37,6 @@ enum class WriteStatus {
     WriteFailed, // a write did not take every byte
 };
 
-// Window size of the programs: the pixel rows are read, and the output sent, this many bytes at a
-// time. Large enough that the calls cost little beside the copying, small beside any picture worth
-// timing, and a fixed amount of memory whatever the picture.
-inline constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
-
 // Write a validated Depth24 / Depth32 source as its KVD layout. The pixel rows are read through
 // `read` (offsets in the source file), bottom row of the file last, at most `windowBytes` bytes at
 // a time (a row longer than that is read in pieces); the layout goes out through `write` in

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <random>
 #include <vector>
@@ -26,6 +27,29 @@ inline void putLe(Bytes& bytes, std::size_t offset, std::uint64_t value, int wid
     for (int i = 0; i < width; ++i) {
         bytes[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
     }
+}
+
+// Bytes of `base` with `values` put from `offset` on, for damaging a file at one place.
+inline Bytes with(Bytes base, std::size_t offset, std::initializer_list<std::uint8_t> values) {
+    std::copy(values.begin(), values.end(), base.begin() + static_cast<std::ptrdiff_t>(offset));
+    return base;
+}
+
+// Bytes of `base` with a little-endian field of `width` bytes set to `value` at `offset`.
+inline Bytes withLe(Bytes base, std::size_t offset, std::uint32_t value, int width) {
+    putLe(base, offset, value, width);
+    return base;
+}
+
+// The first `length` bytes of `base`: a file cut short.
+inline Bytes prefix(const Bytes& base, std::size_t length) {
+    return {base.begin(), base.begin() + static_cast<std::ptrdiff_t>(length)};
+}
+
+// `base` followed by `extra` bytes 0x5A: a file with bytes after its end.
+inline Bytes plus(Bytes base, std::size_t extra) {
+    base.resize(base.size() + extra, 0x5A);
+    return base;
 }
 
 // A 54-byte BITMAPFILEHEADER + BITMAPINFOHEADER with the given fields, then `pixelBytes` bytes.

@@ -1,16 +1,16 @@
 #include "bmp/source_image.h"
 #include "bmp_builder.h"
+#include "bmpsuite_files.h"
 #include "conversions.h"
 #include "kvd/kvd_reader.h"
 #include "kvd/layout.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <vector>
 
 namespace doz2era {
 namespace {
@@ -22,19 +22,12 @@ const std::map<Outcome, std::string> kOutcomeNames = {
 };
 
 TEST(BmpSuite, EveryFileGetsItsExpectedOutcome) {
-    const std::string root = DOZ2ERA_TEST_DATA "/bmpsuite/";
-    std::ifstream list(root + "expected.tsv");
-    ASSERT_TRUE(list) << "missing " << root << "expected.tsv";
-    std::string line;
-    std::getline(list, line); // column names
+    const std::vector<test::SuiteFile> suite = test::bmpSuiteFiles();
+    ASSERT_FALSE(suite.empty()) << "missing " << test::kBmpSuiteRoot << "expected.tsv";
     int files = 0;
-    while (std::getline(list, line)) {
-        std::istringstream fields(line);
-        std::string name, outcomeName;
-        std::getline(fields, name, '\t');
-        std::getline(fields, outcomeName);
+    for (const auto& [name, outcomeName] : suite) {
         SCOPED_TRACE(name);
-        const test::Bytes bmp = test::readFile(root + name);
+        const test::Bytes bmp = test::readFile(test::kBmpSuiteRoot + name);
         ASSERT_FALSE(bmp.empty());
         ++files;
 

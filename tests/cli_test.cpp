@@ -1,4 +1,5 @@
 #include "bmp_builder.h"
+#include "folder_test.h"
 #include "kvd/kvd_reader.h"
 #include "kvd/layout.h"
 #include "run_program.h"
@@ -12,9 +13,10 @@
 #include <string>
 
 #ifndef _WIN32
+#include "fifo_reader.h"
+
 #include <chrono>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -47,51 +49,26 @@ std::string progress(const std::string& source, const std::string& destination) 
 }
 
 // Every test runs the real executable in a fresh, empty folder of its own.
-class CommandLine : public ::testing::Test {
+class CommandLine : public test::FolderTest {
   protected:
-    void SetUp() override {
-        std::random_device seed;
-        dir_ = fs::temp_directory_path() /
-               ("doz2era-cli-" + std::to_string(seed()) + "-" + std::to_string(seed()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    // Runs doz2era with `args`; every run must end with exit status 0.
+    // Runs doz2era with `args`; every run must end with exit status 0 and print nothing on the
+    // error stream.
     std::string run(const std::vector<std::string>& args) {
         const test::ProgramResult result = test::runProgram(DOZ2ERA_EXE, args, dir_);
         EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.error, "");
         return result.output;
     }
 
-    // A file of the test folder. Names are UTF-8, like the arguments that runProgram passes on.
-    fs::path at(const std::string& name) const {
-        return dir_ / fs::path(std::u8string(name.begin(), name.end()));
+#ifndef _WIN32
+    // Waits for a run started with test::startProgram, with the same checks as run.
+    static std::string finish(test::RunningProgram& running) {
+        const test::ProgramResult result = test::finishProgram(running);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.error, "");
+        return result.output;
     }
-
-    void write(const std::string& name, const Bytes& bytes) {
-        fs::create_directories(at(name).parent_path());
-        std::ofstream out(at(name), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-    }
-
-    Bytes read(const std::string& name) { return test::readFile(at(name)); }
-
-    bool exists(const std::string& name) { return fs::exists(fs::symlink_status(at(name))); }
-
-    // The files in the test folder, for "nothing else was touched".
-    std::vector<std::string> files() {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
-            names.push_back(entry.path().lexically_relative(dir_).generic_string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+#endif
 
     // Checks that `kvdName` holds `bmp` converted: same pixels, top row first.
     void expectConverted(const std::string& kvdName, const Bytes& bmp, std::uint32_t width,
@@ -101,9 +78,6 @@ class CommandLine : public ::testing::Test {
         EXPECT_EQ(decoded->bitDepth, depth);
         EXPECT_EQ(decoded->rows, test::topDownRows(bmp, width, height, depth));
     }
-
-    fs::path dir_;
-    std::mt19937 rng_{42};
 };
 
 TEST_F(CommandLine, PrintsUsageForAnyOtherArgumentCount) {
@@ -588,32 +562,6 @@ TEST_F(CommandLine, SpecialFilesAreRefusedAtOnce) {
     }
 }
 
-// Opens the read end of the FIFO at `path` without waiting for a writer; -1 on failure. Not
-// inherited by the programs the test starts.
-int openFifoReader(const fs::path& path) {
-    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-}
-
-// Waits for the first bytes of a writer of the FIFO (before any writer came, a read would see
-// the end of the FIFO), then makes the reads wait for data again.
-void waitForWriter(int fd) {
-    pollfd ready{fd, POLLIN, 0};
-    ASSERT_EQ(::poll(&ready, 1, -1), 1);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-}
-
-// Reads the FIFO to its end (the writer closed it); the number of bytes read.
-std::size_t drain(int fd) {
-    waitForWriter(fd);
-    char buffer[65536];
-    std::size_t total = 0;
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
-        total += static_cast<std::size_t>(n);
-    }
-    return total;
-}
-
 // A destination that is not a file: a FIFO that nobody reads would stall the run (and a batch
 // job) forever and is refused at once; a FIFO with a reader and a link to a device are written as
 // any file.
@@ -623,12 +571,12 @@ TEST_F(CommandLine, DestinationsThatAreNotFiles) {
     ASSERT_EQ(::mkfifo((dir_ / "pipe.kvd").c_str(), 0644), 0);
     EXPECT_EQ(run({"pipe.bmp"}), progress("pipe.bmp", "pipe.kvd") + kCannotCreate);
 
-    const int reader = openFifoReader(dir_ / "pipe.kvd");
+    const int reader = test::openFifoReader(dir_ / "pipe.kvd");
     ASSERT_GE(reader, 0);
     test::RunningProgram running = test::startProgram(DOZ2ERA_EXE, {"pipe.bmp"}, dir_);
-    EXPECT_EQ(drain(reader), fileSize24(300, 40));
+    EXPECT_EQ(test::drain(reader).size(), fileSize24(300, 40));
     ::close(reader);
-    EXPECT_EQ(test::finishProgram(running).output, progress("pipe.bmp", "pipe.kvd") + kOk);
+    EXPECT_EQ(finish(running), progress("pipe.bmp", "pipe.kvd") + kOk);
 
     write("null.bmp", bmp);
     fs::create_symlink("/dev/null", dir_ / "null.kvd");
@@ -654,7 +602,7 @@ TEST_F(CommandLine, WaitsWhileAnotherRunHoldsTheDestination) {
     EXPECT_EQ(read("pic.kvd"), earlier);
 
     ::close(holder); // releases the lock
-    EXPECT_EQ(test::finishProgram(running).output, progress("pic.bmp", "pic.kvd") + kOk);
+    EXPECT_EQ(finish(running), progress("pic.bmp", "pic.kvd") + kOk);
     expectConverted("pic.kvd", bmp, 200, 30, 32);
 }
 
@@ -675,8 +623,8 @@ TEST_F(CommandLine, TwoRunsOnOneDestinationNeverMix) {
         SCOPED_TRACE(round);
         test::RunningProgram first = test::startProgram(DOZ2ERA_EXE, {"pic.bmp"}, dir_);
         test::RunningProgram second = test::startProgram(DOZ2ERA_EXE, {"pic.txt"}, dir_);
-        EXPECT_EQ(test::finishProgram(first).output, progress("pic.bmp", "pic.kvd") + kOk);
-        EXPECT_EQ(test::finishProgram(second).output, progress("pic.txt", "pic.kvd") + kNotBmp);
+        EXPECT_EQ(finish(first), progress("pic.bmp", "pic.kvd") + kOk);
+        EXPECT_EQ(finish(second), progress("pic.txt", "pic.kvd") + kNotBmp);
         const Bytes now = read("pic.kvd");
         if (now.empty()) {
             ++empty;
@@ -696,17 +644,17 @@ TEST_F(CommandLine, SourceThatShrinksWhileConvertedIsNotReportedAsConverted) {
     const Bytes bmp = test::randomBmp(1024, 1024, 24, rng_);
     write("big.bmp", bmp);
     ASSERT_EQ(::mkfifo((dir_ / "big.kvd").c_str(), 0644), 0);
-    const int reader = openFifoReader(dir_ / "big.kvd");
+    const int reader = test::openFifoReader(dir_ / "big.kvd");
     ASSERT_GE(reader, 0);
     test::RunningProgram running = test::startProgram(DOZ2ERA_EXE, {"big.bmp"}, dir_);
     // The run writes once it has read its first rows, and waits for the FIFO to be read.
-    waitForWriter(reader);
+    test::waitForWriter(reader);
     char first = 0;
     ASSERT_EQ(::read(reader, &first, 1), 1);
     fs::resize_file(dir_ / "big.bmp", 54);
-    const std::size_t written = 1 + drain(reader);
+    const std::size_t written = 1 + test::drain(reader).size();
     ::close(reader);
-    EXPECT_EQ(test::finishProgram(running).output, progress("big.bmp", "big.kvd") + kCannotRead);
+    EXPECT_EQ(finish(running), progress("big.bmp", "big.kvd") + kCannotRead);
     EXPECT_LT(written, fileSize24(1024, 1024));
 }
 

@@ -81,7 +81,7 @@ struct BmpConversion {
 
 // convertKvdToBmp over the KVD file `kvd` held in memory.
 inline BmpConversion convertToBmp(std::span<const std::uint8_t> kvd,
-                                  std::size_t windowBytes = kKvdToBmpWindow) {
+                                  std::size_t windowBytes = kWindowBytes) {
     BmpConversion conversion;
     conversion.result =
         convertKvdToBmp(readerOf(kvd), kvd.size(), appenderTo(conversion.bmp), windowBytes);

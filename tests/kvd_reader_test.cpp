@@ -14,6 +14,10 @@ namespace doz2era {
 namespace {
 
 using test::Bytes;
+using test::plus;
+using test::prefix;
+using test::with;
+using test::withLe;
 
 std::string nameOf(std::uint32_t width, std::uint32_t height, int depth) {
     return std::to_string(width) + "x" + std::to_string(height) + " depth " + std::to_string(depth);
@@ -99,7 +103,7 @@ TEST(KvdToBmp, AnyWindowGivesTheSameBytesInBoundedBlocks) {
         ASSERT_EQ(whole.size(), 54 + p.stride * p.height);
         for (const std::size_t window :
              {std::size_t{0}, std::size_t{1}, p.rowLength - 1, p.rowLength, p.rowLength + 1,
-              p.stride + 1, 2 * p.rowLength + 3, 3 * p.stride, kvd.size(), kKvdToBmpWindow}) {
+              p.stride + 1, 2 * p.rowLength + 3, 3 * p.stride, kvd.size(), kWindowBytes}) {
             SCOPED_TRACE(nameOf(p.width, p.height, p.depth) + ", window " + std::to_string(window));
             const Traffic traffic = convertRecording(kvd, window);
             EXPECT_EQ(traffic.bmp, whole);
@@ -110,26 +114,6 @@ TEST(KvdToBmp, AnyWindowGivesTheSameBytesInBoundedBlocks) {
             EXPECT_EQ(traffic.largestWrite % p.stride, 0u);
         }
     }
-}
-
-// Bytes of `base` with `values` put from `offset` on.
-Bytes with(Bytes base, std::size_t offset, std::initializer_list<std::uint8_t> values) {
-    std::copy(values.begin(), values.end(), base.begin() + static_cast<std::ptrdiff_t>(offset));
-    return base;
-}
-
-Bytes withLe(Bytes base, std::size_t offset, std::uint32_t value, int width) {
-    test::putLe(base, offset, value, width);
-    return base;
-}
-
-Bytes prefix(const Bytes& base, std::size_t length) {
-    return {base.begin(), base.begin() + static_cast<std::ptrdiff_t>(length)};
-}
-
-Bytes plus(Bytes base, std::size_t extra) {
-    base.resize(base.size() + extra, 0x5A);
-    return base;
 }
 
 struct Damage {
@@ -235,7 +219,7 @@ TEST(KvdReader, RefusesEveryDamagedFileWithItsProblemAndOffset) {
         EXPECT_EQ(problem.offset, d.offset);
         EXPECT_EQ(problem.text, d.text);
 
-        for (const std::size_t window : {std::size_t{1}, kKvdToBmpWindow}) {
+        for (const std::size_t window : {std::size_t{1}, kWindowBytes}) {
             SCOPED_TRACE("window " + std::to_string(window));
             const test::BmpConversion conversion = test::convertToBmp(d.file, window);
             EXPECT_EQ(conversion.result.outcome, KvdToBmpOutcome::Refused);
@@ -275,12 +259,12 @@ TEST(KvdToBmp, ReportsAFailedReadAtItsOffset) {
         std::uint64_t readOffset; // where the failed read starts
     };
     const Failure failures[] = {
-        {"the header", 0, kKvdToBmpWindow, 0},
+        {"the header", 0, kWindowBytes, 0},
         {"the last byte of the header", 47, 1, 0},
         {"the bottom row, one row a read", 48 + 3 * 982 + 5, 1, 48 + 3 * 982},
         {"the top row, one row a read", 48 + 7, 1, 48},
         {"the top row, two rows a read", 48 + 7, 2 * 982, 48},
-        {"the last byte, the whole file a read", kvd.size() - 1, kKvdToBmpWindow, 48},
+        {"the last byte, the whole file a read", kvd.size() - 1, kWindowBytes, 48},
     };
     for (const Failure& f : failures) {
         SCOPED_TRACE(f.name);
@@ -316,8 +300,8 @@ TEST(KvdToBmp, ReportsAFailedWriteAtItsOffset) {
         std::uint64_t bmpOffset;
     };
     const Failure failures[] = {
-        {"the headers", 1, kKvdToBmpWindow, 0},
-        {"all rows in one write", 2, kKvdToBmpWindow, 54},
+        {"the headers", 1, kWindowBytes, 0},
+        {"all rows in one write", 2, kWindowBytes, 54},
         {"the second row of one a write", 3, 1, 54 + 24},
         {"the last row of one a write", 4, 1, 54 + 48},
         {"the last block, two rows a write", 3, 48, 54 + 48},

@@ -1,10 +1,13 @@
 #include "run_program.h"
 
 #ifdef _WIN32
+#include <thread>
 #include <windows.h>
 #else
+#include <cerrno>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,10 +63,25 @@ struct Handle {
     }
 };
 
+// A pipe whose write end the child inherits and whose read end stays here.
+bool makeChildPipe(Handle& readEnd, Handle& writeEnd, SECURITY_ATTRIBUTES& inheritable) {
+    return ::CreatePipe(&readEnd.handle, &writeEnd.handle, &inheritable, 0) &&
+           ::SetHandleInformation(readEnd.handle, HANDLE_FLAG_INHERIT, 0);
+}
+
+// Appends everything that comes through the pipe until every write end is closed.
+void readToEnd(HANDLE pipe, std::string& into) {
+    char buffer[4096];
+    DWORD n = 0;
+    while (::ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        into.append(buffer, n);
+    }
+}
+
 } // namespace
 
 // Arguments are UTF-8; the child gets them as UTF-16 through CreateProcessW, its standard output
-// is a pipe read here to the end, its standard input and error stream are the null device.
+// and error stream are pipes read here to the end, its standard input is the null device.
 ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& workDir) {
     ProgramResult result;
@@ -76,8 +94,10 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     Handle readEnd;
     Handle writeEnd;
-    if (!::CreatePipe(&readEnd.handle, &writeEnd.handle, &inheritable, 0) ||
-        !::SetHandleInformation(readEnd.handle, HANDLE_FLAG_INHERIT, 0)) {
+    Handle errorReadEnd;
+    Handle errorWriteEnd;
+    if (!makeChildPipe(readEnd, writeEnd, inheritable) ||
+        !makeChildPipe(errorReadEnd, errorWriteEnd, inheritable)) {
         return failed("CreatePipe");
     }
     Handle nul{::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
@@ -100,7 +120,7 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nul.handle;
     startup.hStdOutput = writeEnd.handle;
-    startup.hStdError = nul.handle;
+    startup.hStdError = errorWriteEnd.handle;
     PROCESS_INFORMATION child{};
     const std::wstring folder = workDir.wstring();
     if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
@@ -109,14 +129,15 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
     }
     Handle process{child.hProcess};
     Handle thread{child.hThread};
-    // Only the child holds the write end now: the reads below end when the child ends.
+    // Only the child holds the write ends now: the reads below end when the child ends. Both
+    // pipes are read at once: a child that fills one while the other is read would wait forever.
     ::CloseHandle(writeEnd.handle);
     writeEnd.handle = nullptr;
-    char buffer[4096];
-    DWORD n = 0;
-    while (::ReadFile(readEnd.handle, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-        result.output.append(buffer, n);
-    }
+    ::CloseHandle(errorWriteEnd.handle);
+    errorWriteEnd.handle = nullptr;
+    std::thread errorReader(readToEnd, errorReadEnd.handle, std::ref(result.error));
+    readToEnd(readEnd.handle, result.output);
+    errorReader.join();
     DWORD exitCode = 0;
     ::WaitForSingleObject(process.handle, INFINITE);
     if (::GetExitCodeProcess(process.handle, &exitCode)) {
@@ -144,10 +165,11 @@ std::optional<User> unprivilegedUser() {
     return User{entry->pw_uid, entry->pw_gid};
 }
 
-// Starts the child with its standard output on `outputFd`; -1 if it cannot be started. Switches
-// to `user` first when one is given.
+// Starts the child with its standard output on `outputFd` and, unless it is -1, its standard
+// error on `errorFd`; -1 if it cannot be started. Switches to `user` first when one is given.
 pid_t start(const std::filesystem::path& program, const std::vector<std::string>& args,
-            const std::filesystem::path& workDir, int outputFd, const std::optional<User>& user) {
+            const std::filesystem::path& workDir, int outputFd, int errorFd,
+            const std::optional<User>& user) {
     std::vector<std::string> argStrings;
     if (const char* launcher = std::getenv("DOZ2ERA_TEST_LAUNCHER")) {
         std::istringstream words(launcher);
@@ -165,7 +187,8 @@ pid_t start(const std::filesystem::path& program, const std::vector<std::string>
 
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::chdir(workDir.c_str()) != 0 || ::dup2(outputFd, STDOUT_FILENO) < 0) {
+        if (::chdir(workDir.c_str()) != 0 || ::dup2(outputFd, STDOUT_FILENO) < 0 ||
+            (errorFd >= 0 && ::dup2(errorFd, STDERR_FILENO) < 0)) {
             ::_exit(126);
         }
         // Groups first: after setuid the child may no longer change them.
@@ -181,25 +204,35 @@ pid_t start(const std::filesystem::path& program, const std::vector<std::string>
     return child;
 }
 
-// Starts the child with its standard output on a new pipe, whose read end it returns.
+// Starts the child with its standard output and standard error on new pipes, whose read ends
+// it returns.
 RunningProgram startPiped(const std::filesystem::path& program,
                           const std::vector<std::string>& args,
                           const std::filesystem::path& workDir, const std::optional<User>& user) {
     RunningProgram running;
+    // Close-on-exec: a program started meanwhile does not inherit the pipes, so the reads of
+    // finishProgram end when this child ends. dup2 clears the flag on the child's own ends.
     int pipeFds[2];
-    // Close-on-exec: only the child's standard output holds the write end, so the reads of
-    // finishProgram end when the child ends.
+    int errorFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return running;
     }
-    const pid_t child = start(program, args, workDir, pipeFds[1], user);
+    if (::pipe2(errorFds, O_CLOEXEC) != 0) {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        return running;
+    }
+    const pid_t child = start(program, args, workDir, pipeFds[1], errorFds[1], user);
     ::close(pipeFds[1]);
+    ::close(errorFds[1]);
     if (child < 0) {
         ::close(pipeFds[0]);
+        ::close(errorFds[0]);
         return running;
     }
     running.pid = child;
     running.outputFd = pipeFds[0];
+    running.errorFd = errorFds[0];
     return running;
 }
 
@@ -228,7 +261,7 @@ ProgramResult runProgramUnprivileged(const std::filesystem::path& program,
 
 pid_t startProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                    const std::filesystem::path& workDir, int outputFd) {
-    return start(program, args, workDir, outputFd, std::nullopt);
+    return start(program, args, workDir, outputFd, -1, std::nullopt);
 }
 
 RunningProgram startProgram(const std::filesystem::path& program,
@@ -250,12 +283,36 @@ ProgramResult finishProgram(RunningProgram& running) {
     if (running.pid < 0) {
         return result;
     }
+    // Both pipes are read as their bytes come: a program that fills one while the other is read
+    // would wait forever. A pipe is done when its write end is closed (read() gives 0).
+    pollfd pipes[2] = {{running.outputFd, POLLIN, 0}, {running.errorFd, POLLIN, 0}};
+    std::string* into[2] = {&result.output, &result.error};
     char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::read(running.outputFd, buffer, sizeof buffer)) > 0) {
-        result.output.append(buffer, static_cast<std::size_t>(n));
+    while (pipes[0].fd >= 0 || pipes[1].fd >= 0) {
+        if (::poll(pipes, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (pipes[i].fd < 0 || pipes[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = ::read(pipes[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                into[i]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(pipes[i].fd);
+                pipes[i].fd = -1; // poll() skips it from now on
+            }
+        }
     }
-    ::close(running.outputFd);
+    for (const pollfd& end : pipes) {
+        if (end.fd >= 0) {
+            ::close(end.fd);
+        }
+    }
     result.exitCode = waitForProgram(running.pid);
     running = RunningProgram{};
     return result;

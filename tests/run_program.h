@@ -13,10 +13,11 @@ namespace doz2era::test {
 struct ProgramResult {
     int exitCode = -1;  // the process's exit status; 128 + signal number if a signal ended it
     std::string output; // everything it wrote to standard output
+    std::string error;  // everything it wrote to standard error
 };
 
 // Runs `program` with `args` (not including the program name) in the folder `workDir`, waits for
-// it to end and collects its standard output.
+// it to end and collects its standard output and standard error apart.
 //
 // On POSIX systems, a run that takes longer than kRunTimeLimitSeconds is ended (exit code
 // 128 + SIGALRM), so that a hang fails the test instead of stalling it; and the environment
@@ -52,6 +53,7 @@ pid_t startProgram(const std::filesystem::path& program, const std::vector<std::
 struct RunningProgram {
     pid_t pid = -1;
     int outputFd = -1; // the read end of the pipe that is its standard output
+    int errorFd = -1;  // the read end of the pipe that is its standard error
 };
 
 // Starts `program` as runProgram does, its standard output on a pipe, and returns at once, for
@@ -63,7 +65,7 @@ RunningProgram startProgram(const std::filesystem::path& program,
 // True once the program has ended (its output may still be unread).
 bool hasEnded(const RunningProgram& running);
 
-// Reads the program's output to the end and waits for it to end.
+// Reads the program's standard output and standard error to the end and waits for it to end.
 ProgramResult finishProgram(RunningProgram& running);
 
 // Waits for a child of startProgram to end: its exit status, 128 + the signal number if a signal

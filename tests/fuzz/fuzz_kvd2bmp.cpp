@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> kvd(data, size);
     // Windows from one byte (one row a block) to all rows in one block, chosen by the length so
     // that the fuzzer tries each on every kind of file.
-    constexpr std::array<std::size_t, 5> kWindows = {1, 13, 200, 2000, kKvdToBmpWindow};
+    constexpr std::array<std::size_t, 5> kWindows = {1, 13, 200, 2000, kWindowBytes};
     const std::size_t window = kWindows[size % kWindows.size()];
 
     // A read outside the file is a broken promise, not a failed read.

@@ -1,0 +1,5 @@
+#include "app/kvd2bmp.h"
+
+int main(int argc, char** argv) {
+    return doz2era::runKvdToBmp(argc, argv);
+}
