@@ -19,8 +19,11 @@ using ReadAt = std::function<bool(std::uint64_t offset, std::span<std::uint8_t> 
 using WriteBytes = std::function<bool(std::span<const std::uint8_t> bytes)>;
 
 // Window size of both programs: the input is read, and the output sent, this many bytes at a
-// time. Large enough that the calls cost little beside the copying, small beside any picture worth
-// timing, and a fixed amount of memory whatever the picture.
-inline constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
+// time; a fixed amount of memory whatever the picture, and enough for one row of any picture the
+// KVD layouts hold (at most 4 x 65535 bytes). Large enough that the calls cost little beside the
+// copying. Not larger: a write of 1 MiB makes Linux hold it in page-cache blocks of 1 MiB, which a
+// virtual machine that hands idle memory back to its host must have supplied anew after a pause
+// (a one-shot conversion took 3 to 9 x `cat` with 1 MiB writes, 1.1 x with these; bench/README.md).
+inline constexpr std::size_t kWindowBytes = std::size_t{256} << 10;
 
 } // namespace doz2era

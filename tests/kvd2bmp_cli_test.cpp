@@ -3,6 +3,7 @@
 #include "bmpsuite_files.h"
 #include "conversions.h"
 #include "folder_test.h"
+#include "kvd/byte_io.h"
 #include "kvd/layout.h"
 #include "run_program.h"
 
@@ -110,7 +111,7 @@ TEST_F(Kvd2bmpCommandLine, RoundTripsBothLayoutsThroughBothPrograms) {
             pictures.push_back({width, 3, depth});
         }
     }
-    // Several 1 MiB windows of rows each way, and a picture without rows.
+    // Several windows of rows each way, and a picture without rows.
     pictures.push_back({1021, 800, 24});
     pictures.push_back({700, 600, 32});
     pictures.push_back({5, 0, 32});
@@ -463,7 +464,8 @@ TEST_F(Kvd2bmpCommandLine, FilePermissionsAreObeyedAndNothingIsLeftBehind) {
 // message. Standard output, a pipe that the test reads only once it has cut the file, holds the
 // run after its first write.
 TEST_F(Kvd2bmpCommandLine, InputThatShrinksWhileDecoded) {
-    // 24-bit 1021 x 800: rows of 3068 bytes from offset 8, read 341 rows at a time from the end.
+    // 24-bit 1021 x 800: rows of 3068 bytes from offset 8, read a window of rows at a time from
+    // the end.
     const Bytes kvd = convert("big.bmp", test::randomBmp(1021, 800, 24, rng_));
     test::RunningProgram running = test::startProgram(KVD2BMP_EXE, {"big.kvd", "-"}, dir_);
     char first = 0;
@@ -473,7 +475,9 @@ TEST_F(Kvd2bmpCommandLine, InputThatShrinksWhileDecoded) {
     EXPECT_EQ(result.exitCode, 1);
     // The blocks before the cut may have been read already: any block may be the first missing.
     std::vector<std::string> lines;
-    for (const std::uint64_t row : {459u, 118u, 0u}) {
+    const std::uint64_t rowsPerRead = kWindowBytes / 3068;
+    for (std::uint64_t end = 800; end > 0; end -= std::min(end, rowsPerRead)) {
+        const std::uint64_t row = end - std::min(end, rowsPerRead);
         lines.push_back("kvd2bmp: big.kvd: offset " + std::to_string(8 + row * 3068) +
                         ": cannot read: the file shrank while it was read" + kIncomplete + "\n");
     }
