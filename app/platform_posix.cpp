@@ -103,8 +103,10 @@ bool openDestination(const char* path, FileHandle& file) {
     if (::fstat(fd, &info) != 0) {
         return false;
     }
-    // A FIFO or a device (/dev/null) has nothing to truncate, nor has a new, empty file.
-    return !S_ISREG(info.st_mode) || info.st_size == 0 || ::ftruncate(fd, 0) == 0;
+    // A FIFO or a device (/dev/null) has nothing to truncate, nor has a new file. An empty file
+    // with blocks still holds space that a killed run set aside: the truncation frees it.
+    const bool empty = info.st_size == 0 && info.st_blocks == 0;
+    return !S_ISREG(info.st_mode) || empty || ::ftruncate(fd, 0) == 0;
 }
 
 #if defined(__linux__)
