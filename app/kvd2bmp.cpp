@@ -70,9 +70,6 @@ struct TemporaryFile {
     std::string path; // empty: no file to delete
 };
 
-// Below this size a reservation costs more than it saves.
-constexpr std::uint64_t kMinReserve = std::uint64_t{1} << 20;
-
 // Sets the BMP's space aside in the new file at once, when the KVD header tells its size: the
 // rows then go out faster. A header that is refused leaves it to convertKvdToBmp to say so.
 void reserveForBmp(const FileHandle& source, std::uint64_t fileSize,
@@ -88,12 +85,10 @@ void reserveForBmp(const FileHandle& source, std::uint64_t fileSize,
     if (!header) {
         return;
     }
-    // Both sides are 16-bit: the product stays far below 2^64.
-    const std::uint64_t size =
-        kBmpHeadersSize + bmpRowStride(header->bitDepth, header->width) * header->height;
-    if (size >= kMinReserve) {
-        reserveSpace(destination, size);
-    }
+    // Both sides are 16-bit: the product stays far below 2^64. reserveSpace itself passes over
+    // files too small to be worth it.
+    reserveSpace(destination,
+                 kBmpHeadersSize + bmpRowStride(header->bitDepth, header->width) * header->height);
 }
 
 // Converts the file `input` into `output`; the exit status.
