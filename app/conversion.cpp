@@ -1,6 +1,5 @@
 #include "app/conversion.h"
 
-#include "app/console.h"
 #include "app/platform.h"
 #include "bmp/source_image.h"
 #include "kvd/kvd_writer.h"

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 // What the programs need of the operating system: open a source and read it at offsets, open a
 // destination that no other run writes at the same time, write it and close it; for a destination
@@ -100,5 +101,15 @@ void useBinaryStandardStreams();
 // Sets `file` to standard output, for writing a file's bytes there with writeAll; closeFile
 // closes it, and its result says whether the last bytes went out. False if there is none.
 bool openStandardOutput(FileHandle& file);
+
+// True if standard output is a terminal (a console on Windows); false for a pipe, a file or a
+// device that is not a terminal.
+bool outputIsTerminal();
+
+// Writes all of `text` to standard output with as few system writes as the system allows: one
+// for any line of doz2era, so that runs sharing a pipe or a log file never split each other's
+// lines. No stdio buffer stands between the caller and the system. A write that fails is dropped
+// (doz2era's exit status never changes).
+void writeOutput(std::string_view text);
 
 } // namespace doz2era

@@ -233,4 +233,17 @@ bool openStandardOutput(FileHandle& file) {
     return true;
 }
 
+bool outputIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
+void writeOutput(std::string_view text) {
+    // One write of at most PIPE_BUF bytes (4096 on Linux, far above the longest line) into a pipe
+    // is never mixed with another process's write; on a file opened for appending, one write lands
+    // whole at the end. Only a signal or a full device leaves a part for a second write.
+    static_cast<void>(moveAll(text.size(), [&](std::size_t done, std::size_t count) {
+        return ::write(STDOUT_FILENO, text.data() + done, count);
+    }));
+}
+
 } // namespace doz2era

@@ -29,6 +29,25 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Names createFileBeside tries before it gives up: a name is taken only by a file made in between.
 constexpr int kNameAttempts = 100;
 
+// Writes all `size` bytes at `at` to `handle`, as many calls as it takes; false if one fails.
+bool writeAllTo(HANDLE handle, const void* at, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(at);
+    while (size > 0) {
+        const DWORD want = size < kMaxCall ? static_cast<DWORD>(size) : kMaxCall;
+        DWORD put = 0;
+        if (!::WriteFile(handle, bytes, want, &put, nullptr) || put == 0) {
+            return false;
+        }
+        bytes += put;
+        size -= put;
+    }
+    return true;
+}
+
+HANDLE standardOutputHandle() {
+    return reinterpret_cast<HANDLE>(::_get_osfhandle(1));
+}
+
 } // namespace
 
 FileHandle::~FileHandle() {
@@ -105,18 +124,7 @@ void reserveSpace(const FileHandle&, std::uint64_t) {}
 void releaseUnwritten(const FileHandle&) {}
 
 bool writeAll(const FileHandle& file, std::span<const std::uint8_t> bytes) {
-    const std::uint8_t* at = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const DWORD want = left < kMaxCall ? static_cast<DWORD>(left) : kMaxCall;
-        DWORD put = 0;
-        if (!::WriteFile(handleOf(file), at, want, &put, nullptr) || put == 0) {
-            return false;
-        }
-        at += put;
-        left -= put;
-    }
-    return true;
+    return writeAllTo(handleOf(file), bytes.data(), bytes.size());
 }
 
 bool closeFile(FileHandle& file) {
@@ -224,6 +232,18 @@ bool openStandardOutput(FileHandle& file) {
     }
     file.native = reinterpret_cast<std::intptr_t>(handle);
     return true;
+}
+
+bool outputIsTerminal() {
+    // A console answers GetConsoleMode; a pipe, a file or NUL (which _isatty takes for a
+    // terminal) does not.
+    DWORD mode = 0;
+    return ::GetConsoleMode(standardOutputHandle(), &mode) != 0;
+}
+
+void writeOutput(std::string_view text) {
+    // Straight to the handle: no C runtime translation of "\n" stands in the way.
+    static_cast<void>(writeAllTo(standardOutputHandle(), text.data(), text.size()));
 }
 
 } // namespace doz2era
